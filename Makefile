@@ -1,0 +1,35 @@
+# Entry points for a fresh Debian 12 machine. Each target installs what it needs.
+JOBS ?= $(shell nproc)
+SOURCES = $(shell git ls-files '*.h' '*.cpp')
+
+.PHONY: setup test build format format-check fuzz-smoke demo release clean
+
+setup:
+	scripts/setup-debian.sh
+
+build: setup
+	cmake --preset dev
+	cmake --build --preset dev -j $(JOBS)
+
+# Sets up, builds with the sanitizers and runs every test.
+test: build
+	ctest --preset dev -j $(JOBS)
+
+release: setup
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+
+format:
+	clang-format -i $(SOURCES)
+
+format-check:
+	clang-format --dry-run --Werror $(SOURCES)
+
+# A short, fixed-time run of every fuzz target: a smoke test, not a campaign.
+fuzz-smoke: setup
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	scripts/fuzz-smoke.sh build/fuzz
+
+clean:
+	rm -rf build
