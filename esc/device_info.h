@@ -33,9 +33,9 @@ inline constexpr uint8_t kNoVariant = 255;
 // What one information block says. For types 1 and 2 only the boot text is meaningful;
 // the caller keeps its previous variant, settings and app version text.
 struct SInfoDecode {
-    uint8_t escType = kEscNone;  // 0 for an invalid block
-    std::string bootVersion;     // " Invalid version" for an invalid block
-    std::string appVersion;      // type 3 and invalid blocks only
+    uint8_t escType = kEscNone;       // 0 for an invalid block
+    std::string bootVersion;          // " Invalid version" for an invalid block
+    std::string appVersion;           // type 3 and invalid blocks only
     uint8_t appVariant = kNoVariant;  // type 3 and invalid blocks only
 };
 

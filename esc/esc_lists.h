@@ -19,5 +19,7 @@ extern const ModelTable g_modelList1;
 const ModelTable& ModelTableFor(int family);
 // The entries that FillModelList adds, up to the "..." row.
 std::vector<std::string> ModelEntries(int family);
+// The same walk over any table: rows in order up to a row reading exactly "...".
+std::vector<std::string> ModelEntries(const ModelTable& table);
 
 }  // namespace quorvel

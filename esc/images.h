@@ -26,6 +26,9 @@ struct SFirmwareImage {
     std::string Problem() const;
 };
 
+// "<origin> holds N bytes, at least 28672 are needed"
+std::string ShortImageText(const std::string& origin, std::size_t size);
+
 struct SImageSet {
     SFirmwareImage g_image25;
     SFirmwareImage g_image101;
@@ -35,6 +38,7 @@ struct SImageSet {
 bool UsesImage25(uint8_t appVariant);
 
 // tx[i] = src[i] ^ key for i < 0x7000; the rest of tx is left as it is.
-void MixImage(std::span<const uint8_t> src, uint8_t key, std::span<uint8_t, kTxImageSize> tx);
+// A src shorter than 0x7000 bytes is refused: false, and tx is not touched.
+bool MixImage(std::span<const uint8_t> src, uint8_t key, std::span<uint8_t, kTxImageSize> tx);
 
 }  // namespace quorvel

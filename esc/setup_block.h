@@ -19,7 +19,7 @@ enum class SetupField : uint8_t {
 };
 
 inline constexpr std::size_t kSetupBlockSize = 34;
-inline constexpr std::size_t kSetupHeadSize = 20;  // bytes 0..19, carried unchanged
+inline constexpr std::size_t kSetupHeadSize = 20;    // bytes 0..19, carried unchanged
 inline constexpr std::size_t kSetupTailOffset = 32;  // bytes 32..33, carried unchanged
 
 struct SEscSettings {
