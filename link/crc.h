@@ -16,7 +16,8 @@ constexpr uint16_t Crc16Step(uint16_t crc, uint8_t b) {
 }
 
 constexpr uint16_t Crc16(std::span<const uint8_t> bytes, uint16_t crc = 0) {
-    for (uint8_t b : bytes) crc = Crc16Step(crc, b);
+    for (uint8_t b : bytes)
+        crc = Crc16Step(crc, b);
     return crc;
 }
 

@@ -58,11 +58,14 @@ SPacketTables InitialPacketTables() {
     return t;
 }
 
-uint16_t CLink::Crc16StepOf(uint16_t crc, uint8_t b) { return Crc16Step(crc, b); }
+uint16_t CLink::Crc16StepOf(uint16_t crc, uint8_t b) {
+    return Crc16Step(crc, b);
+}
 
 std::size_t CLink::WriteComm(IByteSink& sink, std::span<const uint8_t> bytes, bool accumulate) {
     if (accumulate) {
-        for (uint8_t b : bytes) UpdateCrc(b);
+        for (uint8_t b : bytes)
+            UpdateCrc(b);
     }
     return sink.WriteBytes(bytes);
 }
@@ -110,7 +113,8 @@ void CLink::SendSetBuffer(IByteSink& sink, int row, std::span<const uint8_t> blo
 // Stored replies never run past the buffer: once it is full, further bytes are dropped
 // and g_rxLen stays at the buffer's size until a sender resets it.
 void CLink::StoreRx(uint8_t b) {
-    if (s.g_rxLen >= kRxBufSize) return;
+    if (s.g_rxLen >= kRxBufSize)
+        return;
     s.g_rxBuf[s.g_rxLen] = b;
     ++s.g_rxLen;
 }
@@ -119,13 +123,15 @@ void CLink::ParseIdentify(std::span<const uint8_t> bytes) {
     const SCmdPacket& id = t.g_replyTable[kRowProbe];
     for (uint8_t b : bytes) {
         if (s.g_rxLen == 0) {
-            if (b != id.data[0]) continue;
+            if (b != id.data[0])
+                continue;
             StoreRx(b);
         } else {
             StoreRx(b);
         }
         if (s.g_rxLen == id.len) {
-            if (std::memcmp(s.g_rxBuf.data(), id.data.data(), id.len) == 0) s.g_replyOk = 1;
+            if (std::memcmp(s.g_rxBuf.data(), id.data.data(), id.len) == 0)
+                s.g_replyOk = 1;
             return;
         }
     }
@@ -136,7 +142,8 @@ void CLink::ParseSetAddressAck(std::span<const uint8_t> bytes) {
     for (uint8_t b : bytes) {
         StoreRx(b);
         if (s.g_rxLen == ackAt) {
-            if (s.g_rxBuf[ackAt - 1] == kAck) s.g_replyOk = 1;
+            if (s.g_rxBuf[ackAt - 1] == kAck)
+                s.g_replyOk = 1;
             return;
         }
     }
@@ -148,12 +155,15 @@ void CLink::ParseInfo(std::span<const uint8_t> bytes) {
             StoreRx(b);
             continue;
         }
-        if (b != kAck) continue;
+        if (b != kAck)
+            continue;
         StoreRx(b);
         s.g_crc = 0;
-        for (std::size_t i = 4; i < 1028; ++i) UpdateCrc(s.g_rxBuf[i]);
+        for (std::size_t i = 4; i < 1028; ++i)
+            UpdateCrc(s.g_rxBuf[i]);
         const uint16_t sent = static_cast<uint16_t>(s.g_rxBuf[1028] | (s.g_rxBuf[1029] << 8));
-        if (s.g_crc == sent) s.g_replyOk = 1;
+        if (s.g_crc == sent)
+            s.g_replyOk = 1;
     }
 }
 
@@ -174,8 +184,10 @@ void CLink::ParseReply(std::span<const uint8_t> bytes) {
             ParseIdentify(bytes);
             return;
         case kRxHandshake:
-            if (s.g_txStep == kStepSetAddress) ParseSetAddressAck(bytes);
-            if (s.g_txStep == kStepReadInfo) ParseInfo(bytes);
+            if (s.g_txStep == kStepSetAddress)
+                ParseSetAddressAck(bytes);
+            if (s.g_txStep == kStepReadInfo)
+                ParseInfo(bytes);
             return;
         case kRxKeepAlive:
             if (std::find(bytes.begin(), bytes.end(), kKeepAliveReply) != bytes.end()) {
@@ -205,12 +217,15 @@ void CLink::ParseReply(std::span<const uint8_t> bytes) {
 
 std::size_t CLink::OnCommNotify(IByteSource& source, bool open, uint32_t eventMask,
                                 uint32_t count) {
-    if (!open || (eventMask & kEvRxChar) == 0) return 0;
+    if (!open || (eventMask & kEvRxChar) == 0)
+        return 0;
     std::array<uint8_t, kMaxReadPerNotify> buf;
     const std::size_t want = std::min<std::size_t>(count, buf.size());
-    if (want == 0) return 0;
+    if (want == 0)
+        return 0;
     const std::size_t got = std::min(source.ReadBytes(std::span(buf.data(), want)), want);
-    if (got == 0) return 0;
+    if (got == 0)
+        return 0;
     ParseReply(std::span<const uint8_t>(buf.data(), got));
     return got;
 }

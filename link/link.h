@@ -11,7 +11,7 @@ namespace quorvel {
 
 // Where a notification reads received bytes from (ReadComm's transport half).
 class IByteSource {
-public:
+  public:
     virtual ~IByteSource() = default;
     // Reads up to buf.size() waiting bytes; returns how many were read, 0 for none.
     virtual std::size_t ReadBytes(std::span<uint8_t> buf) = 0;
@@ -27,7 +27,7 @@ inline constexpr uint8_t kAck = 0x30;  // '0'
 inline constexpr uint8_t kKeepAliveReply = 0xC1;
 
 class CLink {
-public:
+  public:
     CLink() : t(InitialPacketTables()) {}
 
     SLinkState s{};
@@ -48,8 +48,8 @@ public:
 
     // The sends of the link, each as it goes onto the wire.
     void SendWakeUpAndProbe(IByteSink& sink);
-    void SendCommandRow(IByteSink& sink, int row);          // every framed command row
-    void SendAddressRow(IByteSink& sink, int row);          // keyed with g_key first
+    void SendCommandRow(IByteSink& sink, int row);  // every framed command row
+    void SendAddressRow(IByteSink& sink, int row);  // keyed with g_key first
     void SendSetBuffer(IByteSink& sink, int row, std::span<const uint8_t> block);
 
     // Applies the rule that g_rxMode and g_txStep select to received bytes.
@@ -58,10 +58,9 @@ public:
     // The receive step of a notification: nothing unless open and the received-
     // characters bit is set; reads at most 512 of the announced bytes and parses them.
     // Returns the number of bytes read. Bytes not read stay with the source.
-    std::size_t OnCommNotify(IByteSource& source, bool open, uint32_t eventMask,
-                             uint32_t count);
+    std::size_t OnCommNotify(IByteSource& source, bool open, uint32_t eventMask, uint32_t count);
 
-private:
+  private:
     static uint16_t Crc16StepOf(uint16_t crc, uint8_t b);
     void StoreRx(uint8_t b);
     void ParseIdentify(std::span<const uint8_t> bytes);

@@ -92,7 +92,7 @@ inline constexpr std::array<uint8_t, 3> kAddrHighByte = {0x10, 0x78, 0x7C};
 // 0 after a failure or time-out; it returns only once the write has completed, failed
 // or timed out, so consecutive writes follow each other on the wire.
 class IByteSink {
-public:
+  public:
     virtual ~IByteSink() = default;
     virtual std::size_t WriteBytes(std::span<const uint8_t> bytes) = 0;
 };

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "esc/device_info.h"
 #include "esc/images.h"
@@ -43,7 +44,7 @@ inline constexpr uint8_t kSetupMinMajor = 4;
 inline constexpr uint8_t kSetupMinMinor = 3;
 
 class CLinkEngine : public ILinkEvents {
-public:
+  public:
     explicit CLinkEngine(ILinkHost& host);
 
     // The images held for the run; a transfer is refused while the chosen one is unusable.
@@ -71,7 +72,7 @@ public:
     const std::array<uint8_t, kTxImageSize>& TxImage() const { return g_txImage_; }
     const SFirmwareImage* ImageSource() const { return g_imageSrc_; }
 
-private:
+  private:
     void ProbeTick();
     void HandshakeTick();
     void KeepAliveTick();
@@ -84,6 +85,8 @@ private:
     // that fails.
     bool CheckPreconditions(bool setup);
     bool Refuse(const std::string& text);
+    // Our own check: the chosen image must be complete.
+    bool CheckImage();
     SFirmwareImage& ChosenImage();
 
     ILinkHost& host_;
@@ -93,6 +96,9 @@ private:
     SImageSet images_;
     const SFirmwareImage* g_imageSrc_ = nullptr;
     std::array<uint8_t, kTxImageSize> g_txImage_{};
+    // Ticks of the transfer's set-address step; kept apart from g_ticks, which the
+    // transfer start leaves as it was.
+    uint32_t addressTicks_ = 0;
 };
 
 // The key drawn for a seed: the C runtime's rand() sequence seeded with the seconds of

@@ -30,19 +30,19 @@ struct SDialogVars : SSetupChoices {
 
 // Milestones, so that a host can follow the link without reading texts.
 enum class LinkEvent {
-    kProbing,           // timer 1 started (Connect, or a fall-back)
-    kIdentified,        // "CPU-F0510" seen, key drawn, handshake begins
-    kConnected,         // information block read and loaded
-    kHandshakeFailed,   // back to probing
-    kLinkLost,          // keep-alives unanswered, back to probing
-    kRefused,           // a transfer command was refused (its message follows)
+    kProbing,          // timer 1 started (Connect, or a fall-back)
+    kIdentified,       // "CPU-F0510" seen, key drawn, handshake begins
+    kConnected,        // information block read and loaded
+    kHandshakeFailed,  // back to probing
+    kLinkLost,         // keep-alives unanswered, back to probing
+    kRefused,          // a transfer command was refused (its message follows)
     kTransferStarted,
     kTransferDone,
-    kTransferFailed,    // the failure's message box has been closed
+    kTransferFailed,  // the failure's message box has been closed
 };
 
 class ILinkHost : public IByteSink, public IByteSource {
-public:
+  public:
     // WriteBytes (IByteSink): blocks until the bytes have left the port, failed or timed
     // out. ReadBytes (IByteSource): up to buf.size() bytes already waiting.
 
@@ -81,18 +81,18 @@ public:
 
     virtual void OnLinkEvent(LinkEvent /*event*/) {}
 
-protected:
+  protected:
     ~ILinkHost() = default;
 };
 
 // What the event source delivers to the engine.
 class ILinkEvents {
-public:
+  public:
     virtual void OnTimer(unsigned id) = 0;
     // A receive notification: the event mask and the number of bytes waiting.
     virtual void OnCommNotify(uint32_t eventMask, uint32_t count) = 0;
 
-protected:
+  protected:
     ~ILinkEvents() = default;
 };
 
