@@ -80,20 +80,15 @@ class ILinkHost : public IByteSink, public IByteSource {
     virtual int LocalSeconds() = 0;
 
     virtual void OnLinkEvent(LinkEvent /*event*/) {}
-
-  protected:
-    ~ILinkHost() = default;
 };
 
 // What the event source delivers to the engine.
 class ILinkEvents {
   public:
+    virtual ~ILinkEvents() = default;
     virtual void OnTimer(unsigned id) = 0;
     // A receive notification: the event mask and the number of bytes waiting.
     virtual void OnCommNotify(uint32_t eventMask, uint32_t count) = 0;
-
-  protected:
-    ~ILinkEvents() = default;
 };
 
 }  // namespace quorvel
