@@ -21,7 +21,7 @@ std::string TextOf(std::span<const uint8_t> bytes) {
 bool SubkeyName(IWinPortApi& api, WinHandle key, uint32_t index, std::string& name) {
     std::array<char, kRegistryBufferSize> buf{};
     uint32_t len = static_cast<uint32_t>(buf.size());
-    if (api.RegEnumKeyEx(key, index, buf, len) != 0) {
+    if (api.RegEnumKeyExA(key, index, buf, len) != 0) {
         return false;
     }
     name = TextOf(buf.data(), std::min<std::size_t>(len, buf.size()));
@@ -42,7 +42,7 @@ class CRegKey {
     }
 
     bool Open(WinHandle parent, const std::string& name) {
-        open_ = api_.RegOpenKeyEx(parent, name, kKeyRead, key_) == 0;
+        open_ = api_.RegOpenKeyExA(parent, name, kKeyRead, key_) == 0;
         return open_;
     }
     WinHandle Get() const { return key_; }
@@ -55,7 +55,7 @@ class CRegKey {
     bool Value(const std::string& valueName, std::string& text) {
         std::array<uint8_t, kRegistryBufferSize> buf{};
         uint32_t len = static_cast<uint32_t>(buf.size());
-        if (api_.RegQueryValueEx(key_, valueName, buf, len) != 0) {
+        if (api_.RegQueryValueExA(key_, valueName, buf, len) != 0) {
             return false;
         }
         text = TextOf(std::span<const uint8_t>(buf.data(), std::min<std::size_t>(len, buf.size())));
@@ -82,7 +82,7 @@ void CWinPortEnumerator::ListSerialPorts(std::vector<SSerInfo>& ports, int skipB
     ports.clear();
 
     SOsVersion version;
-    if (!api_.GetVersionEx(version)) {
+    if (!api_.GetVersionExA(version)) {
         throw PortEnumError(WinErrorText("Could not get OS version.", api_.GetLastError()));
     }
     if (version.major > 4) {
@@ -95,8 +95,8 @@ void CWinPortEnumerator::ListSerialPorts(std::vector<SSerInfo>& ports, int skipB
 
     for (std::size_t i = 0; i < ports.size();) {
         if (skipBusy != 0) {
-            WinHandle h = api_.CreateFile(ports[i].devicePath, kGenericRead | kGenericWrite, 0,
-                                          kOpenExisting, 0);
+            WinHandle h = api_.CreateFileA(ports[i].devicePath, kGenericRead | kGenericWrite, 0,
+                                           kOpenExisting, 0);
             if (h == kInvalidHandleValue) {
                 // The next record has moved into this place: examine it next.
                 ports.erase(ports.begin() + static_cast<std::ptrdiff_t>(i));
@@ -125,7 +125,7 @@ void CWinPortEnumerator::EnumPortsSetupApi(std::vector<SSerInfo>& ports) {
         }
     } release{api_, devInfo};
 
-    devInfo = api_.SetupDiGetClassDevs(kGuidClassComPort, kDigcfPresent | kDigcfDeviceInterface);
+    devInfo = api_.SetupDiGetClassDevsA(kGuidClassComPort, kDigcfPresent | kDigcfDeviceInterface);
     if (devInfo == kInvalidHandleValue) {
         throw PortEnumError(WinErrorText("SetupDiGetClassDevs failed.", api_.GetLastError()));
     }
@@ -146,7 +146,7 @@ void CWinPortEnumerator::EnumPortsSetupApi(std::vector<SSerInfo>& ports) {
         }
 
         SDevInfoData dev;
-        if (!api_.SetupDiGetDeviceInterfaceDetail(devInfo, iface, detail, dev)) {
+        if (!api_.SetupDiGetDeviceInterfaceDetailA(devInfo, iface, detail, dev)) {
             throw PortEnumError(
                 WinErrorText("SetupDiGetDeviceInterfaceDetail failed.", api_.GetLastError()));
         }
@@ -154,9 +154,9 @@ void CWinPortEnumerator::EnumPortsSetupApi(std::vector<SSerInfo>& ports) {
         std::array<uint8_t, kPropertyBufferSize> friendly{};
         std::array<uint8_t, kPropertyBufferSize> desc{};
         bool haveFriendly =
-            api_.SetupDiGetDeviceRegistryProperty(devInfo, dev, kSpdrpFriendlyName, friendly);
-        bool haveDesc = haveFriendly &&
-                        api_.SetupDiGetDeviceRegistryProperty(devInfo, dev, kSpdrpDeviceDesc, desc);
+            api_.SetupDiGetDeviceRegistryPropertyA(devInfo, dev, kSpdrpFriendlyName, friendly);
+        bool haveDesc = haveFriendly && api_.SetupDiGetDeviceRegistryPropertyA(
+                                            devInfo, dev, kSpdrpDeviceDesc, desc);
         if (haveFriendly && haveDesc) {
             SSerInfo info;
             info.devicePath = TextOf(std::span<const uint8_t>(detail).subspan(kDetailPathOffset));

@@ -3,7 +3,8 @@
 // types. The strategies above it are ordinary C++ that builds and is tested on every
 // platform with a scripted stand-in; CWin32PortApi (Windows only) is the real thing.
 //
-// Each operation mirrors one Win32 call and reports failure the same way: the SetupAPI,
+// Each operation mirrors one Win32 call, under the name of its "A" form (which also keeps
+// it clear of the macros of windows.h), and reports failure the same way: the SetupAPI,
 // version and file calls return false / an invalid value and leave the code for
 // GetLastError; the registry calls return their error code (0 on success).
 
@@ -84,43 +85,44 @@ class IWinPortApi {
     virtual ~IWinPortApi() = default;
 
     // GetVersionExA.
-    virtual bool GetVersionEx(SOsVersion& version) = 0;
+    virtual bool GetVersionExA(SOsVersion& version) = 0;
 
     // SetupDiGetClassDevsA(classGuid, NULL, NULL, flags); kInvalidHandleValue on failure.
-    virtual WinHandle SetupDiGetClassDevs(const SGuid& classGuid, uint32_t flags) = 0;
+    virtual WinHandle SetupDiGetClassDevsA(const SGuid& classGuid, uint32_t flags) = 0;
     // SetupDiEnumDeviceInterfaces(set, NULL, classGuid, index, &data).
     virtual bool SetupDiEnumDeviceInterfaces(WinHandle set, const SGuid& classGuid, uint32_t index,
                                              SDeviceInterfaceData& data) = 0;
     // SetupDiGetDeviceInterfaceDetailA(set, &iface, detail, detail.size(), NULL, &devInfo).
     // The caller has written the size field at the start of `detail`.
-    virtual bool SetupDiGetDeviceInterfaceDetail(WinHandle set, const SDeviceInterfaceData& iface,
-                                                 std::span<uint8_t> detail,
-                                                 SDevInfoData& devInfo) = 0;
+    virtual bool SetupDiGetDeviceInterfaceDetailA(WinHandle set, const SDeviceInterfaceData& iface,
+                                                  std::span<uint8_t> detail,
+                                                  SDevInfoData& devInfo) = 0;
     // SetupDiGetDeviceRegistryPropertyA(set, &devInfo, property, NULL, buf, buf.size(),
     // NULL).
-    virtual bool SetupDiGetDeviceRegistryProperty(WinHandle set, const SDevInfoData& devInfo,
-                                                  uint32_t property, std::span<uint8_t> buffer) = 0;
+    virtual bool SetupDiGetDeviceRegistryPropertyA(WinHandle set, const SDevInfoData& devInfo,
+                                                   uint32_t property,
+                                                   std::span<uint8_t> buffer) = 0;
     // SetupDiDestroyDeviceInfoList.
     virtual bool SetupDiDestroyDeviceInfoList(WinHandle set) = 0;
 
     // RegOpenKeyExA(parent, subKey, 0, access, &key).
-    virtual long RegOpenKeyEx(WinHandle parent, const std::string& subKey, uint32_t access,
-                              WinHandle& key) = 0;
+    virtual long RegOpenKeyExA(WinHandle parent, const std::string& subKey, uint32_t access,
+                               WinHandle& key) = 0;
     // RegEnumKeyExA(key, index, name, &nameLen, NULL, NULL, NULL, NULL): nameLen holds the
     // buffer size on entry and the name's length (without NUL) on success.
-    virtual long RegEnumKeyEx(WinHandle key, uint32_t index, std::span<char> name,
-                              uint32_t& nameLen) = 0;
+    virtual long RegEnumKeyExA(WinHandle key, uint32_t index, std::span<char> name,
+                               uint32_t& nameLen) = 0;
     // RegQueryValueExA(key, valueName, NULL, NULL, data, &dataLen): dataLen holds the
     // buffer size on entry and the number of bytes stored on success.
-    virtual long RegQueryValueEx(WinHandle key, const std::string& valueName,
-                                 std::span<uint8_t> data, uint32_t& dataLen) = 0;
+    virtual long RegQueryValueExA(WinHandle key, const std::string& valueName,
+                                  std::span<uint8_t> data, uint32_t& dataLen) = 0;
     // RegCloseKey.
     virtual long RegCloseKey(WinHandle key) = 0;
 
     // CreateFileA(path, access, share, NULL, creation, flags, NULL); kInvalidHandleValue
     // on failure.
-    virtual WinHandle CreateFile(const std::string& path, uint32_t access, uint32_t share,
-                                 uint32_t creation, uint32_t flagsAndAttributes) = 0;
+    virtual WinHandle CreateFileA(const std::string& path, uint32_t access, uint32_t share,
+                                  uint32_t creation, uint32_t flagsAndAttributes) = 0;
     // CloseHandle.
     virtual bool CloseHandle(WinHandle handle) = 0;
 

@@ -41,7 +41,7 @@ class CFakeWinPortApi : public IWinPortApi {
 
     std::map<std::string, SFakeKey> registry;  // full path below HKLM, e.g. "Enum\\ROOT"
 
-    std::set<std::string> openable;  // device paths CreateFile opens
+    std::set<std::string> openable;  // device paths CreateFileA opens
 
     // --- books ---
     std::vector<std::string> calls;
@@ -57,7 +57,7 @@ class CFakeWinPortApi : public IWinPortApi {
     std::set<WinHandle> openFiles;
     int filesClosed = 0;
 
-    bool GetVersionEx(SOsVersion& v) override {
+    bool GetVersionExA(SOsVersion& v) override {
         calls.push_back("GetVersionEx");
         if (!version) {
             lastError_ = versionError;
@@ -67,7 +67,7 @@ class CFakeWinPortApi : public IWinPortApi {
         return true;
     }
 
-    WinHandle SetupDiGetClassDevs(const SGuid& cls, uint32_t flags) override {
+    WinHandle SetupDiGetClassDevsA(const SGuid& cls, uint32_t flags) override {
         calls.push_back("GetClassDevs");
         if (classDevsError != 0 || !(cls == kGuidClassComPort) ||
             flags != (kDigcfPresent | kDigcfDeviceInterface)) {
@@ -98,9 +98,9 @@ class CFakeWinPortApi : public IWinPortApi {
         return true;
     }
 
-    bool SetupDiGetDeviceInterfaceDetail(WinHandle set, const SDeviceInterfaceData& iface,
-                                         std::span<uint8_t> detail,
-                                         SDevInfoData& devInfo) override {
+    bool SetupDiGetDeviceInterfaceDetailA(WinHandle set, const SDeviceInterfaceData& iface,
+                                          std::span<uint8_t> detail,
+                                          SDevInfoData& devInfo) override {
         calls.push_back("GetDetail " + std::to_string(iface.reserved - 1));
         uint32_t sizeField = 0;
         std::memcpy(&sizeField, detail.data(), sizeof sizeField);
@@ -119,8 +119,8 @@ class CFakeWinPortApi : public IWinPortApi {
         return true;
     }
 
-    bool SetupDiGetDeviceRegistryProperty(WinHandle set, const SDevInfoData& devInfo,
-                                          uint32_t property, std::span<uint8_t> buffer) override {
+    bool SetupDiGetDeviceRegistryPropertyA(WinHandle set, const SDevInfoData& devInfo,
+                                           uint32_t property, std::span<uint8_t> buffer) override {
         calls.push_back("GetProperty " + std::to_string(devInfo.devInst - 1) + " " +
                         std::to_string(property));
         propertyBufferSizes.insert(buffer.size());
@@ -149,8 +149,8 @@ class CFakeWinPortApi : public IWinPortApi {
         return set == kSet;
     }
 
-    long RegOpenKeyEx(WinHandle parent, const std::string& subKey, uint32_t access,
-                      WinHandle& key) override {
+    long RegOpenKeyExA(WinHandle parent, const std::string& subKey, uint32_t access,
+                       WinHandle& key) override {
         std::string base;
         if (parent != kHkeyLocalMachine) {
             auto it = openKeys.find(parent);
@@ -172,8 +172,8 @@ class CFakeWinPortApi : public IWinPortApi {
         return 0;
     }
 
-    long RegEnumKeyEx(WinHandle key, uint32_t index, std::span<char> name,
-                      uint32_t& nameLen) override {
+    long RegEnumKeyExA(WinHandle key, uint32_t index, std::span<char> name,
+                       uint32_t& nameLen) override {
         regBufferSizes.insert(name.size());
         auto it = openKeys.find(key);
         if (it == openKeys.end() || nameLen != name.size()) {
@@ -192,8 +192,8 @@ class CFakeWinPortApi : public IWinPortApi {
         return 0;
     }
 
-    long RegQueryValueEx(WinHandle key, const std::string& valueName, std::span<uint8_t> data,
-                         uint32_t& dataLen) override {
+    long RegQueryValueExA(WinHandle key, const std::string& valueName, std::span<uint8_t> data,
+                          uint32_t& dataLen) override {
         regBufferSizes.insert(data.size());
         auto it = openKeys.find(key);
         if (it == openKeys.end() || dataLen != data.size()) {
@@ -224,8 +224,8 @@ class CFakeWinPortApi : public IWinPortApi {
         return 0;
     }
 
-    WinHandle CreateFile(const std::string& path, uint32_t access, uint32_t share,
-                         uint32_t creation, uint32_t flags) override {
+    WinHandle CreateFileA(const std::string& path, uint32_t access, uint32_t share,
+                          uint32_t creation, uint32_t flags) override {
         createdPaths.push_back(path);
         if (access != (kGenericRead | kGenericWrite) || share != 0 || creation != kOpenExisting ||
             flags != 0) {
