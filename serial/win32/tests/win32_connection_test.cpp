@@ -193,33 +193,32 @@ TEST_F(Win32ConnectionTest, OpensAndConfiguresThePort) {
         EXPECT_EQ(dcb.fInX, c.line.flowMode == 2 ? 1u : 0u);
         EXPECT_EQ(dcb.XonChar, 17);
         EXPECT_EQ(dcb.XoffChar, 19);
-               dcb.Parity, dcb.fRtsControl, dcb.fParity);
-               // Not read back under Wine: the kernel keeps a pseudo-terminal without parity,
-               // Wine reports RTS handshake as RTS on and does not keep the XON/XOFF limits.
-               if (!wine) {
-                   EXPECT_EQ(dcb.fParity, 1u);
-                   EXPECT_EQ(dcb.Parity, c.line.parity);
-                   EXPECT_EQ(dcb.XonLim, 50);
-                   EXPECT_EQ(dcb.XoffLim, 50);
-                   EXPECT_EQ(dcb.fRtsControl, c.line.flowMode == 1 ? unsigned{RTS_CONTROL_HANDSHAKE}
-                                                                   : unsigned{RTS_CONTROL_ENABLE});
-               }
+        // Not read back under Wine: the kernel keeps a pseudo-terminal without parity,
+        // Wine reports RTS handshake as RTS on and does not keep the XON/XOFF limits.
+        if (!wine) {
+            EXPECT_EQ(dcb.fParity, 1u);
+            EXPECT_EQ(dcb.Parity, c.line.parity);
+            EXPECT_EQ(dcb.XonLim, 50);
+            EXPECT_EQ(dcb.XoffLim, 50);
+            EXPECT_EQ(dcb.fRtsControl, c.line.flowMode == 1 ? unsigned{RTS_CONTROL_HANDSHAKE}
+                                                            : unsigned{RTS_CONTROL_ENABLE});
+        }
 
-               COMMTIMEOUTS to{};
-               ASSERT_TRUE(GetCommTimeouts(connection_->PortHandle(), &to));
-               EXPECT_EQ(to.ReadIntervalTimeout, 2000u);
-               EXPECT_EQ(to.ReadTotalTimeoutMultiplier, 2000u);
-               EXPECT_EQ(to.ReadTotalTimeoutConstant, 3000u);
-               EXPECT_EQ(to.WriteTotalTimeoutMultiplier, 2000u);
-               EXPECT_EQ(to.WriteTotalTimeoutConstant, 2000u);
-               DWORD mask = 0;
-               ASSERT_TRUE(GetCommMask(connection_->PortHandle(), &mask));
-               EXPECT_EQ(mask, DWORD{EV_RXCHAR});
+        COMMTIMEOUTS to{};
+        ASSERT_TRUE(GetCommTimeouts(connection_->PortHandle(), &to));
+        EXPECT_EQ(to.ReadIntervalTimeout, 2000u);
+        EXPECT_EQ(to.ReadTotalTimeoutMultiplier, 2000u);
+        EXPECT_EQ(to.ReadTotalTimeoutConstant, 3000u);
+        EXPECT_EQ(to.WriteTotalTimeoutMultiplier, 2000u);
+        EXPECT_EQ(to.WriteTotalTimeoutConstant, 2000u);
+        DWORD mask = 0;
+        ASSERT_TRUE(GetCommMask(connection_->PortHandle(), &mask));
+        EXPECT_EQ(mask, DWORD{EV_RXCHAR});
 
-               connection_->ClosePort();
-               EXPECT_FALSE(connection_->IsOpen());
-               EXPECT_FALSE(connection_->ReaderRunning());
-               EXPECT_EQ(connection_->PortHandle(), INVALID_HANDLE_VALUE);
+        connection_->ClosePort();
+        EXPECT_FALSE(connection_->IsOpen());
+        EXPECT_FALSE(connection_->ReaderRunning());
+        EXPECT_EQ(connection_->PortHandle(), INVALID_HANDLE_VALUE);
     }
     EXPECT_TRUE(sink_.Texts().empty());
 }
