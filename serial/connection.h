@@ -33,7 +33,7 @@ unsigned HalfBitsPerChar(const SLineSettings& line);
 
 // Runs a call on the event thread for the reader thread and waits for it.
 class IEventThread {
-public:
+  public:
     virtual ~IEventThread() = default;
     // Runs fn on the event thread and returns true once it has run. Returns false
     // without running it when `abandon` becomes true first (the port is being closed
@@ -45,7 +45,7 @@ public:
 using CommNotifyHandler = std::function<void(uint32_t eventMask, uint32_t count)>;
 
 class ISerialConnection {
-public:
+  public:
     virtual ~ISerialConnection() = default;
 
     // Opens and configures the port and starts the reader thread. False on any failure;

@@ -22,7 +22,7 @@ inline constexpr int kMaxPortEntries = 20;
 
 // An enumeration failure, carrying its message text.
 class PortEnumError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -30,7 +30,7 @@ public:
 // skipBusy, drops the ports that cannot be opened; an empty friendly name takes the
 // port name. Throws PortEnumError.
 class IPortEnumerator {
-public:
+  public:
     virtual ~IPortEnumerator() = default;
     virtual void ListSerialPorts(std::vector<SSerInfo>& ports, int skipBusy) = 0;
 };
