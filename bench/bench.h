@@ -25,10 +25,10 @@
 //   byte, each byte reaches the ESC when its last stop bit ends, and the echoes and
 //   replies that arrive meanwhile wait in the input queue. No tick or notification is
 //   delivered during a write. Pause(ms) blocks the same way.
-// - Received bytes: whenever the input queue holds bytes and no notification is in
-//   flight, OnCommNotify(kEvRxChar, queued count) is delivered at once. If the handler
-//   read something and bytes remain, they are announced again at once; a handler that
-//   read nothing is not called again until new bytes arrive.
+// - Received bytes: whenever the port is open, the input queue holds bytes and no
+//   notification is in flight, OnCommNotify(kEvRxChar, queued count) is delivered at once. If the
+//   handler read something and bytes remain, they are announced again at once; a handler that read
+//   nothing is not called again until new bytes arrive.
 // - At equal times notifications come before timer ticks (sent messages before WM_TIMER).
 // - Timers are periodic from the SetTimer call; setting a running id restarts it. Ticks
 //   that fall due while the thread is blocked (a write, a pause, the handler itself)

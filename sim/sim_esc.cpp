@@ -140,7 +140,7 @@ CSimEsc::CSimEsc(SSimConfig config)
 void CSimEsc::OnHostByte(uint64_t tDoneNs, uint8_t b) {
     Advance(tDoneNs);
     if (powered_ || cfg_.echoWhenUnpowered) {
-        Schedule(tDoneNs, b, true);
+        Schedule(tDoneNs, b);
     }
     if (!powered_) {
         return;
@@ -178,7 +178,7 @@ std::vector<SWireByte> CSimEsc::TakeOutputUntil(uint64_t tNs) {
     return taken;
 }
 
-void CSimEsc::Schedule(uint64_t tDesiredNs, uint8_t b, bool /*echo*/) {
+void CSimEsc::Schedule(uint64_t tDesiredNs, uint8_t b) {
     uint64_t t = tDesiredNs;
     if (wireFreeAt_ && t < *wireFreeAt_ + byteNs_) {
         t = *wireFreeAt_ + byteNs_;
@@ -506,10 +506,10 @@ void CSimEsc::Reply(uint64_t tNs, ReplyKind kind, std::vector<uint8_t> bytes, ui
     // time later; Schedule keeps every byte behind the one before it.
     const uint64_t first = tNs + delayNs + byteNs_;
     for (const uint8_t b : noise) {
-        Schedule(first, b, false);
+        Schedule(first, b);
     }
     for (const uint8_t b : bytes) {
-        Schedule(first, b, false);
+        Schedule(first, b);
     }
 }
 

@@ -198,7 +198,7 @@ class CSimEsc {
     void Boot(uint64_t tNs);
     void PowerOff(uint64_t tNs);
     void ResetDecoder();
-    void Schedule(uint64_t tDesiredNs, uint8_t b, bool echo);
+    void Schedule(uint64_t tDesiredNs, uint8_t b);
     void Decode(uint64_t tNs, uint8_t b);
     void Execute(uint64_t tNs);
     void FinishBlock(uint64_t tNs);
