@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 SOURCES = $(shell git ls-files '*.h' '*.cpp')
 
-.PHONY: setup test build format format-check fuzz-smoke demo release clean
+.PHONY: setup test test-windows build format format-check fuzz-smoke demo release clean
 
 setup:
 	scripts/setup-debian.sh
@@ -14,6 +14,11 @@ build: setup
 # Sets up, builds with the sanitizers and runs every test.
 test: build
 	ctest --preset dev -j $(JOBS)
+
+# Cross-builds the Windows flavour (MinGW-w64) and runs its tests under Wine; installs
+# the cross compiler and Wine on first use.
+test-windows:
+	JOBS=$(JOBS) scripts/test-windows.sh
 
 release: setup
 	cmake --preset release

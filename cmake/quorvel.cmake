@@ -21,5 +21,9 @@ function(quorvel_test name)
   target_include_directories(${name} PRIVATE ${QUORVEL_ROOT})
   if(NOT CMAKE_CROSSCOMPILING)
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 LABELS "${Q_LABELS}")
+  elseif(WIN32)
+    # scripts/test-windows.sh runs every test program listed here under Wine.
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/windows-tests/${name}.txt
+         CONTENT "$<TARGET_FILE:${name}>\n")
   endif()
 endfunction()

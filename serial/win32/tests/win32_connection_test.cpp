@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -23,6 +24,7 @@ namespace {
 
 using testing::CRecordingSink;
 using testing::RunningUnderWine;
+using testing::TestEscPortName;
 using testing::TestPortName;
 
 constexpr DWORD kPatienceMs = 10000;  // how long a test waits for bytes before failing
@@ -324,6 +326,51 @@ TEST_F(Win32ConnectionTest, ClosedConnectionNeitherReadsNorWrites) {
     EXPECT_EQ(connection_->WriteComm(buf), 0u);
     EXPECT_EQ(connection_->ReadComm(buf), 0u);
     connection_->ClosePort();
+    EXPECT_TRUE(sink_.Texts().empty());
+}
+
+// ------------------------------------------------------------ the simulated ESC
+
+// esc-sim ends when its port is closed, so this runs on its own (the script's last
+// step), after every other test has stopped opening ports.
+class Win32ConnectionEscSim : public Win32ConnectionTest {};
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+    std::string s;
+    char buf[4];
+    for (uint8_t b : bytes) {
+        std::snprintf(buf, sizeof buf, "%02X ", b);
+        s += buf;
+    }
+    return s;
+}
+
+TEST_F(Win32ConnectionEscSim, AnswersTheProbeAfterTheEcho) {
+    const std::string port = TestEscPortName();
+    if (port.empty()) {
+        GTEST_SKIP() << "no simulated ESC mapped (QUORVEL_TEST_ESC_COM)";
+    }
+    ASSERT_TRUE(connection_->Open(port, SLineSettings{}));
+    // The wake-up and the probe as they go onto the wire: nine 00 and 0D, then "QZ32SZ"
+    // with its CRC-16 (0xCC47, low byte first).
+    const std::vector<uint8_t> wakeUp = {0x00, 0x00, 0x00, 0x00, 0x00,
+                                         0x00, 0x00, 0x00, 0x00, 0x0D};
+    const std::vector<uint8_t> probe = {'Q', 'Z', '3', '2', 'S', 'Z', 0x47, 0xCC};
+    EXPECT_EQ(connection_->WriteComm(wakeUp), wakeUp.size());
+    EXPECT_EQ(connection_->WriteComm(probe), probe.size());
+
+    // The echo of both, then the identification.
+    std::vector<uint8_t> expected;
+    for (const std::vector<uint8_t>* part : {&wakeUp, &probe}) {
+        for (uint8_t b : *part) {
+            expected.push_back(b);
+        }
+    }
+    for (char ch : std::string_view("CPU-F0510")) {
+        expected.push_back(static_cast<uint8_t>(ch));
+    }
+    EXPECT_TRUE(ReceiveAtLeast(expected.size())) << "received " << Hex(received_);
+    EXPECT_EQ(received_, expected);
     EXPECT_TRUE(sink_.Texts().empty());
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 // What the Windows tests need to know about where they run. scripts/test-windows.sh
-// maps a COM port onto a pseudo-terminal whose far end echoes every byte, and names it
-// in QUORVEL_TEST_COM (default COM5). QUORVEL_TEST_FAR_END says what serves the far end:
-// "echo" (tools/wine-pty-shim/pty_echo) or "esc-sim" (the simulated ESC, which echoes
-// too and answers the boot loader's packets).
+// maps COM ports onto pseudo-terminals: QUORVEL_TEST_COM (default COM5) has a far end
+// that echoes every byte (tools/wine-pty-shim/pty_echo) and may be opened any number of
+// times; QUORVEL_TEST_ESC_COM, when set, has the simulated ESC (esc-sim), which echoes
+// too, answers the boot loader's packets and ends when the port is closed once.
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -33,8 +33,8 @@ inline std::string EnvOr(const char* name, const char* fallback) {
 inline std::string TestPortName() {
     return EnvOr("QUORVEL_TEST_COM", "COM5");
 }
-inline std::string FarEndKind() {
-    return EnvOr("QUORVEL_TEST_FAR_END", "echo");
+inline std::string TestEscPortName() {
+    return EnvOr("QUORVEL_TEST_ESC_COM", "");
 }
 
 // Keeps every message; the reader thread may add one, so it is guarded.
