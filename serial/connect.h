@@ -7,12 +7,10 @@
 #include <string_view>
 
 #include "serial/connection.h"
+#include "serial/serial_texts.h"
 #include "storage/info_file.h"
 
 namespace quorvel {
-
-inline constexpr std::string_view kNoSerialPortText = "No serial port,Can't open connection!";
-inline constexpr std::string_view kCantOpenConnectionText = "Can't open connection";
 
 struct SConnectOutcome {
     bool opened = false;

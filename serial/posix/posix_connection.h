@@ -30,13 +30,10 @@
 
 #include "serial/comm_announcer.h"
 #include "serial/connection.h"
+#include "serial/serial_texts.h"
 #include "storage/message_sink.h"
 
 namespace quorvel {
-
-inline constexpr std::string_view kReadTimeoutText = "Read timeout!";
-inline constexpr std::string_view kWriteTimeoutText = "Write timeout!";
-inline constexpr std::string_view kCantCreateEventText = "Can't create event object!";
 
 // Turns a port name ("COM7") into the device path to open; nullopt when it names none.
 using PortResolver = std::function<std::optional<std::string>(std::string_view portName)>;
