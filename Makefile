@@ -24,6 +24,13 @@ release: setup
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
 
+# The whole job against the simulated ESC, in real time: info, a firmware update and a
+# setup change. Builds only quorvel-cli, so that a newcomer waits for it alone.
+demo: setup
+	cmake --preset release
+	cmake --build --preset release --target quorvel-cli -j $(JOBS)
+	scripts/demo.sh build/release/cli/quorvel-cli
+
 format:
 	clang-format -i $(SOURCES)
 

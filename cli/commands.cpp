@@ -1,0 +1,466 @@
+#include "cli/commands.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+#include "cli/cli_host.h"
+#include "cli/exit_codes.h"
+#include "cli/trace_connection.h"
+#include "esc/device_info.h"
+#include "link/engine/texts.h"
+#include "serial/connect.h"
+#include "serial/event_loop.h"
+#include "serial/port_list.h"
+#include "serial/posix/port_enum_posix.h"
+#include "serial/posix/port_map.h"
+#include "serial/posix/posix_connection.h"
+#include "serial/sim/sim_connection.h"
+#include "sim/test_image.h"
+#include "storage/image_files.h"
+#include "storage/info_file.h"
+
+namespace quorvel::cli {
+
+namespace {
+
+using Clock = CEventLoop::Clock;
+
+Clock::time_point After(double seconds) {
+    return Clock::now() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+std::string SecondsText(double seconds) {
+    std::ostringstream s;
+    s << seconds << " s";
+    return s.str();
+}
+
+// A port the user named by its device path gets this number when no mapping gives it
+// one; the fixed mapping never hands it out, so it cannot stand for another device.
+constexpr int32_t kNumberForUnmappedDevice = 17;
+
+constexpr const char* kSimLine = "the simulated line";
+
+// One connection to one ESC: the event loop, the host, the engine and the port.
+class CSession {
+  public:
+    CSession(const SCliOptions& options, CConsole& console, const ConnectionFactory& factory)
+        : o_(options),
+          console_(console),
+          factory_(factory),
+          host_(loop_, console_),
+          engine_(host_) {
+        loop_.SetTimerHandler([this](unsigned id) { engine_.OnTimer(id); });
+    }
+    ~CSession() {
+        if (connection_)
+            connection_->ClosePort();
+        loop_.SetTimerHandler(nullptr);
+    }
+    CSession(const CSession&) = delete;
+    CSession& operator=(const CSession&) = delete;
+
+    CCliHost& Host() { return host_; }
+    CLinkEngine& Engine() { return engine_; }
+    CEventLoop& Loop() { return loop_; }
+    const std::string& Where() const { return where_; }
+
+    // Connect: open the port and start probing. kExitOk, or kExitNoPort with the
+    // message shown.
+    int Open() {
+        SInfoFileRecord record = DefaultInfoRecord();
+        record.port = o_.port.number;
+        record.baud = o_.line.baud;
+        record.byteSize = o_.line.byteSize;
+        record.parity = o_.line.parity;
+        record.stopBits = o_.line.stopBits;
+
+        const CommNotifyHandler notify = [this](uint32_t mask, uint32_t count) {
+            engine_.OnCommNotify(mask, count);
+        };
+        if (factory_) {
+            device_ = factory_(loop_, notify, host_, o_);
+            where_ = o_.port.sim ? kSimLine : "COM" + std::to_string(record.port);
+        } else if (o_.port.sim) {
+            device_ = std::make_unique<CSimConnection>(loop_, notify, o_.simConfig, &host_);
+            where_ = kSimLine;
+        } else {
+            portMap_ = LoadUserPortMap(host_);
+            std::string overridePath;
+            if (!o_.port.devicePath.empty()) {
+                overridePath = o_.port.devicePath;
+                record.port =
+                    portMap_.NumberForDevice(overridePath).value_or(kNumberForUnmappedDevice);
+            }
+            const int32_t overrideNumber = record.port;
+            PortResolver resolve = [this, overridePath, overrideNumber](
+                                       std::string_view name) -> std::optional<std::string> {
+                if (!overridePath.empty() && ParseComName(name) == overrideNumber)
+                    return overridePath;
+                return portMap_.DeviceForName(name);
+            };
+            device_ = std::make_unique<CPosixConnection>(loop_, notify, host_, resolve);
+            const auto path = resolve("COM" + std::to_string(record.port));
+            where_ = "COM" + std::to_string(record.port) + (path ? " (" + *path + ")" : "");
+        }
+        ISerialConnection* connection = device_.get();
+        if (!o_.traceFile.empty()) {
+            trace_ = std::make_unique<CTraceConnection>(*device_, o_.traceFile);
+            connection = trace_.get();
+        }
+        connection_ = connection;
+        host_.SetConnection(connection);
+
+        std::string m_strPortName;
+        const SConnectOutcome outcome = ConnectPort(*connection, record, 0, m_strPortName);
+        if (trace_ && !trace_->Good())
+            console_.Message(trace_->Problem());
+        if (!outcome.opened) {
+            console_.Message(outcome.message);
+            return kExitNoPort;
+        }
+        console_.Note(o_.port.sim ? "Waiting for the ESC on " + where_ + " ..."
+                                  : "Waiting for the ESC on " + where_ +
+                                        ": power it now (connect its battery) ...");
+        engine_.StartProbing();
+        return kExitOk;
+    }
+
+    // Runs the link until the n-th information block has been read, or the time is up.
+    bool WaitForConnected(int count, double seconds) {
+        return loop_.RunUntil(
+            [this, count] { return host_.ConnectedCount() >= count && host_.Connected(); },
+            After(seconds));
+    }
+
+    // Runs a started transfer to its end; false when it never ended in time.
+    bool WaitForTransferEnd(double seconds) {
+        return loop_.RunUntil([this] { return host_.Transfer() != TransferOutcome::kRunning; },
+                              After(seconds));
+    }
+
+  private:
+    const SCliOptions& o_;
+    CConsole& console_;
+    const ConnectionFactory& factory_;
+    CEventLoop loop_;
+    CCliHost host_;
+    CLinkEngine engine_;
+    CPortMap portMap_;
+    std::unique_ptr<ISerialConnection> device_;
+    std::unique_ptr<CTraceConnection> trace_;
+    ISerialConnection* connection_ = nullptr;
+    std::string where_;
+};
+
+// Opens the port and waits for the ESC; kExitOk once its information block is read.
+int ConnectAndWait(CSession& session, const SCliOptions& o, CConsole& console) {
+    if (const int code = session.Open(); code != kExitOk)
+        return code;
+    if (!session.WaitForConnected(1, o.timeoutSeconds)) {
+        console.Message("No ESC answered on " + session.Where() + " within " +
+                        SecondsText(o.timeoutSeconds) + ".");
+        return kExitNoEsc;
+    }
+    return kExitOk;
+}
+
+// The upper bound for one transfer: the sequencer's own limits end it long before at
+// any usable baud rate; this only keeps a wedged port from hanging a bench for ever.
+double TransferBoundSeconds(const SLineSettings& line) {
+    const double byteSeconds = HalfBitsPerChar(line) / (2.0 * line.baud);
+    return 60.0 + 40.0 * 2.0 * (kPageSize + 10) * byteSeconds;
+}
+
+// The synthetic images of a build tree must never reach a real ESC.
+bool RefuseTestImage(CSession& session, const SCliOptions& o, CConsole& console) {
+    if (o.port.sim || o.allowTestImages)
+        return false;
+    const CLinkEngine& engine = session.Engine();
+    // Only where the engine itself would go on; its own refusals come first.
+    if (engine.State().g_escType != kEscType3)
+        return false;
+    const bool use25 = UsesImage25(engine.State().g_appVariant);
+    const SFirmwareImage& image = use25 ? engine.Images().g_image25 : engine.Images().g_image101;
+    if (!image.Usable() || image.bytes.size() < sim::kTestImageMarker.size())
+        return false;
+    const std::string_view head(reinterpret_cast<const char*>(image.bytes.data()),
+                                sim::kTestImageMarker.size());
+    if (head != sim::kTestImageMarker)
+        return false;
+    console.Message(std::string(texts::kImageUnusablePrefix) + image.origin +
+                    " is synthetic test data, not firmware" + texts::kImageUnusableSuffix +
+                    "\n(It is meant for the simulated ESC: --sim, or esc-sim on a port with "
+                    "--allow-test-images.)");
+    return true;
+}
+
+// Start a transfer, run it, and read the ESC again. kExitOk when the ESC is back.
+int Transfer(CSession& session, const SCliOptions& o, CConsole& console, bool setup) {
+    CCliHost& host = session.Host();
+    CLinkEngine& engine = session.Engine();
+    if (RefuseTestImage(session, o, console))
+        return kExitRefused;
+    const int connectedBefore = host.ConnectedCount();
+    if (setup)
+        engine.OnWriteSetup();
+    else
+        engine.OnUpdatingStart();
+    if (host.Refused() || host.Transfer() == TransferOutcome::kNone)
+        return kExitRefused;
+    if (!session.WaitForTransferEnd(TransferBoundSeconds(o.line))) {
+        console.Message("The transfer did not end in time.");
+        return kExitTransferFailed;
+    }
+    if (host.Transfer() == TransferOutcome::kFailed)
+        return kExitTransferFailed;
+    console.Note("Reading the ESC again ...");
+    if (!session.WaitForConnected(connectedBefore + 1, o.timeoutSeconds)) {
+        console.Message("The ESC did not answer after the transfer within " +
+                        SecondsText(o.timeoutSeconds) + ".");
+        return kExitNoEsc;
+    }
+    return kExitOk;
+}
+
+void PrintReport(CSession& session, const SCliOptions& o, CConsole& console) {
+    const SEscReport report = ReportOf(session.Engine(), session.Host().Vars());
+    if (o.json)
+        console.Out() << ReportJson(report).dump(-1, ' ', false,
+                                                 nlohmann::json::error_handler_t::replace)
+                      << '\n';
+    else
+        console.Out() << FormatReport(report);
+    console.Out().flush();
+}
+
+SImageSet LoadImages(const SCliOptions& o) {
+    return LoadImageSet(ImagesDir(o.imagesDir, ExecutableDir()));
+}
+
+int RunInfo(const SCliOptions& o, CConsole& console, const ConnectionFactory& factory) {
+    CSession session(o, console, factory);
+    if (const int code = ConnectAndWait(session, o, console); code != kExitOk)
+        return code;
+    PrintReport(session, o, console);
+    return kExitOk;
+}
+
+int RunFlash(const SCliOptions& o, CConsole& console, const ConnectionFactory& factory) {
+    CSession session(o, console, factory);
+    session.Engine().SetImages(LoadImages(o));
+    if (const int code = ConnectAndWait(session, o, console); code != kExitOk)
+        return code;
+    if (!console.Quiet()) {
+        const SEscReport before = ReportOf(session.Engine(), session.Host().Vars());
+        console.Note("ESC found: boot " + before.bootVersion + ", app " + before.appVersion);
+    }
+    if (const int code = Transfer(session, o, console, false); code != kExitOk)
+        return code;
+    PrintReport(session, o, console);
+    return kExitOk;
+}
+
+int RunSetup(const SCliOptions& o, CConsole& console, const ConnectionFactory& factory) {
+    CSession session(o, console, factory);
+    session.Engine().SetImages(LoadImages(o));
+    if (const int code = ConnectAndWait(session, o, console); code != kExitOk)
+        return code;
+
+    // The window's radio groups now show what the ESC reports; the command changes
+    // them as a user would, then presses Write Setup.
+    if (o.setup.defaults)
+        session.Engine().OnAllDefault();
+    SDialogVars& vars = session.Host().Vars();
+    for (std::size_t g = 0; g < kSetupGroups.size(); ++g) {
+        if (o.setup.choice[g])
+            vars.*(kSetupGroups[g].choice) = *o.setup.choice[g];
+    }
+    const SSetupChoices wanted = vars;
+    if (const int code = Transfer(session, o, console, true); code != kExitOk)
+        return code;
+    PrintReport(session, o, console);
+
+    int mismatches = 0;
+    const SSetupChoices& got = session.Host().Vars();
+    for (std::size_t g = 0; g < kSetupGroups.size(); ++g) {
+        const int32_t asked = ChoiceOf(wanted, g);
+        const int32_t read = ChoiceOf(got, g);
+        if (asked == read)
+            continue;
+        ++mismatches;
+        console.Message("Setup not taken: " + std::string(kSetupGroups[g].name) +
+                        " reads back as " + std::string(ChoiceCaption(g, read)) + ", " +
+                        std::string(ChoiceCaption(g, asked)) + " was written.");
+    }
+    return mismatches == 0 ? kExitOk : kExitVerifyFailed;
+}
+
+int RunPorts(const SCliOptions& o, CConsole& console) {
+    struct CPrintSink : IMessageSink {
+        CConsole& c;
+        explicit CPrintSink(CConsole& console) : c(console) {}
+        void ShowMessage(std::string_view text, MessageStyle) override { c.Message(text); }
+    } sink(console);
+    const CPortMap map = LoadUserPortMap(sink);
+    CPosixPortEnumerator enumerator(map);
+    std::vector<SSerInfo> ports;
+    try {
+        enumerator.ListSerialPorts(ports, 1);
+    } catch (const PortEnumError& e) {
+        console.Message(e.what());
+        return kExitNoPort;
+    }
+    if (ports.size() > static_cast<std::size_t>(kMaxPortEntries))
+        ports.resize(kMaxPortEntries);
+
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    std::ostringstream text;
+    for (const SSerInfo& p : ports) {
+        const int32_t number = PortNumberFromEntry(p.friendlyName).value_or(0);
+        if (o.json) {
+            list.push_back({{"name", p.friendlyName},
+                            {"com", number},
+                            {"port", "COM" + std::to_string(number)},
+                            {"device", p.devicePath}});
+        } else {
+            std::string com = "COM" + std::to_string(number);
+            com.resize(std::max<std::size_t>(com.size(), 7), ' ');
+            std::string device = p.devicePath;
+            device.resize(std::max<std::size_t>(device.size(), 22), ' ');
+            text << com << device << p.friendlyName << '\n';
+        }
+    }
+    if (o.json) {
+        console.Out() << list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+                      << '\n';
+    } else if (ports.empty()) {
+        console.Note("No serial port found.");
+    } else {
+        console.Out() << text.str();
+    }
+    console.Out().flush();
+    return kExitOk;
+}
+
+}  // namespace
+
+int32_t ChoiceOf(const SSetupChoices& c, std::size_t group) {
+    return c.*(kSetupGroups[group].choice);
+}
+
+std::string_view ChoiceCaption(std::size_t group, int32_t index) {
+    const SSetupGroup& g = kSetupGroups[group];
+    if (index < 0 || index >= g.buttonCount)
+        index = g.defaultIndex;
+    return g.captions[static_cast<std::size_t>(index)];
+}
+
+SEscReport ReportOf(const CLinkEngine& engine, const SDialogVars& vars) {
+    SEscReport r;
+    r.escType = engine.State().g_escType;
+    r.bootVersion = vars.m_strBootVersion;
+    r.appVersion = vars.m_strAppVersion;
+    r.appVariant = engine.State().g_appVariant;
+    if (r.escType == kEscType3)
+        r.setup = static_cast<const SSetupChoices&>(vars);
+    return r;
+}
+
+std::string FormatReport(const SEscReport& report) {
+    std::ostringstream s;
+    const auto line = [&s](std::string_view label, const std::string& value) {
+        std::string l = std::string(label) + ':';
+        l.resize(std::max<std::size_t>(l.size() + 1, 14), ' ');
+        s << l << (value.empty() ? "-" : value) << '\n';
+    };
+    line("ESC type", std::to_string(report.escType));
+    line("Boot version", report.bootVersion);
+    line("App version", report.appVersion);
+    line("Variant", std::to_string(report.appVariant));
+    if (report.setup) {
+        for (std::size_t g = 0; g < kSetupGroups.size(); ++g)
+            line(kSetupGroups[g].name, std::string(ChoiceCaption(g, ChoiceOf(*report.setup, g))));
+    }
+    return s.str();
+}
+
+nlohmann::ordered_json ReportJson(const SEscReport& report) {
+    nlohmann::ordered_json j;
+    j["escType"] = report.escType;
+    j["bootVersion"] = report.bootVersion;
+    j["appVersion"] = report.appVersion;
+    j["appVariant"] = report.appVariant;
+    if (report.setup) {
+        nlohmann::ordered_json setup = nlohmann::ordered_json::object();
+        for (std::size_t g = 0; g < kSetupGroups.size(); ++g) {
+            setup[GroupOptionName(kSetupGroups[g])] =
+                std::string(ChoiceCaption(g, ChoiceOf(*report.setup, g)));
+        }
+        j["setup"] = setup;
+    }
+    return j;
+}
+
+std::filesystem::path ExecutableDir() {
+    std::error_code ec;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::current_path(ec) : exe.parent_path();
+}
+
+std::filesystem::path ImagesDir(const std::string& option, const std::filesystem::path& exeDir) {
+    if (!option.empty())
+        return option;
+    // Named places are taken as they are: a wrong one must show in the refusal, not be
+    // replaced by images from somewhere else.
+    if (const char* env = std::getenv("QUORVEL_IMAGES"); env != nullptr && *env != '\0')
+        return env;
+    std::vector<std::filesystem::path> candidates;
+    candidates.push_back(exeDir / "res");
+    candidates.push_back(exeDir / ".." / "share" / "quorvel" / "res");
+    for (const auto& dir : candidates) {
+        std::error_code ec;
+        if (std::filesystem::is_directory(dir, ec))
+            return dir;
+    }
+    return candidates.front();
+}
+
+int RunCommand(const SCliOptions& options, CConsole& console,
+               const ConnectionFactory& makeConnection) {
+    switch (options.command) {
+        case Command::kPorts:
+            return RunPorts(options, console);
+        case Command::kInfo:
+            return RunInfo(options, console, makeConnection);
+        case Command::kFlash:
+            return RunFlash(options, console, makeConnection);
+        case Command::kSetup:
+            return RunSetup(options, console, makeConnection);
+    }
+    return kExitInternal;
+}
+
+int CliMain(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    SParseResult parsed = ParseCommandLine(argc, argv, out, err);
+    if (!parsed.options)
+        return parsed.exitCode;
+    SConsoleStyle style;
+    style.quiet = parsed.options->quiet;
+    style.terminal = &err == &std::cerr && isatty(STDERR_FILENO) == 1;
+    CConsole console(out, err, style);
+    try {
+        return RunCommand(*parsed.options, console);
+    } catch (const std::exception& e) {
+        console.Message(std::string("quorvel-cli: internal error: ") + e.what());
+        return kExitInternal;
+    }
+}
+
+}  // namespace quorvel::cli
