@@ -1,7 +1,6 @@
 #pragma once
-// Small equipment for the serial tests: a recording message sink, temporary folders,
-// environment variables set for one test, and a pseudo-terminal pair whose far end the
-// test drives itself.
+// POSIX equipment for the serial tests: temporary folders, environment variables set for
+// one test, and a pseudo-terminal pair whose far end the test drives itself.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,33 +11,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <optional>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "storage/message_sink.h"
+#include "serial/tests/recording_sink.h"
 
 namespace quorvel::testing {
-
-// Records messages from any thread.
-class CRecordingSink : public IMessageSink {
-  public:
-    void ShowMessage(std::string_view text, MessageStyle /*style*/) override {
-        std::lock_guard lock(mutex_);
-        messages_.emplace_back(text);
-    }
-    std::vector<std::string> Messages() const {
-        std::lock_guard lock(mutex_);
-        return messages_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> messages_;
-};
 
 class CTempDir {
   public:
@@ -161,15 +141,5 @@ class CPtyPair {
     int master_ = -1;
     std::string slavePath_;
 };
-
-// Bytes that show their position, so a lost or reordered byte is seen.
-inline std::vector<uint8_t> Pattern(std::size_t n, unsigned seed = 1) {
-    std::vector<uint8_t> bytes(n);
-    std::minstd_rand gen(seed);
-    for (auto& b : bytes) {
-        b = static_cast<uint8_t>(gen());
-    }
-    return bytes;
-}
 
 }  // namespace quorvel::testing

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "serial/event_loop.h"
-#include "serial/tests/serial_test_util.h"
+#include "serial/tests/recording_sink.h"
 
 namespace quorvel {
 namespace {
