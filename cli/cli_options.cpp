@@ -115,19 +115,22 @@ struct SRawOptions {
 
 CLI::Validator FaultValidator(sim::FaultAction action) {
     return CLI::Validator(
-        [action](std::string& text) { return ParseFaultSpec(text, action).error; },
-        "KIND[@N[+R]]" + std::string(action == sim::FaultAction::kLate    ? "[:MS]"
-                                     : action == sim::FaultAction::kWrong ? "[:BYTE]"
-                                     : action == sim::FaultAction::kNoise ? ":HEX"
-                                                                          : ""),
-        "fault");
+        [action](std::string& text) { return ParseFaultSpec(text, action).error; }, "", "fault");
+}
+
+std::string FaultTypeName(sim::FaultAction action) {
+    return "KIND[@N[+R]]" + std::string(action == sim::FaultAction::kLate    ? "[:MS]"
+                                        : action == sim::FaultAction::kWrong ? "[:BYTE]"
+                                        : action == sim::FaultAction::kNoise ? ":HEX"
+                                                                             : "");
 }
 
 // The options of every command that talks to an ESC. They are added to the main command
 // and to each subcommand, so that they may stand on either side of the command name.
 void AddLinkOptions(CLI::App& app, SRawOptions& raw) {
     app.add_option("--port,-p", raw.port,
-                   "Serial port: COMn, a number n, or a device path such as /dev/ttyUSB0");
+                   "Serial port: COMn, a number n, or a device path such as /dev/ttyUSB0")
+        ->type_name("PORT");
     app.add_flag("--sim", raw.sim, "Use the simulated ESC in this process instead of a port");
     app.add_option("--baud", raw.baud, "Baud rate (default 19200)")->check(CLI::Range(50, 4000000));
     app.add_option("--data-bits", raw.dataBits, "Data bits, 5 to 8 (default 8)")
@@ -138,12 +141,15 @@ void AddLinkOptions(CLI::App& app, SRawOptions& raw) {
                    "1|1.5|2 (default 1.5, stop-bits code 1; a POSIX port sends 2)")
         ->check(CLI::IsMember({"1", "1.5", "2"}));
     app.add_option("--timeout", raw.timeout, "Seconds to wait for the ESC to answer (default 30)")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::PositiveNumber)
+        ->type_name("SECONDS");
     app.add_option("--trace", raw.trace,
-                   "Write every byte sent and received, with times, in hex to FILE");
+                   "Write every byte sent and received, with times, in hex to FILE")
+        ->type_name("FILE");
     app.add_option("--images", raw.images,
                    "Folder of image25.bin and image101.bin (default: $QUORVEL_IMAGES, else "
-                   "res/ beside the program, else ../share/quorvel/res)");
+                   "res/ beside the program, else ../share/quorvel/res)")
+        ->type_name("DIR");
     app.add_flag("--quiet,-q", raw.quiet, "Print only results and errors");
     app.add_flag("--allow-test-images", raw.allowTestImages,
                  "Send the synthetic test images to a port (for esc-sim; never to a real ESC)");
@@ -165,7 +171,8 @@ void AddLinkOptions(CLI::App& app, SRawOptions& raw) {
                 [](std::string& t) {
                     return t.size() <= 15 ? std::string{} : "at most 15 characters";
                 },
-                "TEXT")));
+                ""))
+            ->type_name("TEXT"));
     sim(app.add_option("--sim-id-text", raw.simIdText,
                        "Identification the boot loader answers (default CPU-F0510)"));
     sim(app.add_option("--sim-variant", raw.simVariant,
@@ -177,17 +184,22 @@ void AddLinkOptions(CLI::App& app, SRawOptions& raw) {
                 [](std::string& t) {
                     return ParseVersion(t) ? std::string{} : "not a version such as 4.03";
                 },
-                "MAJOR.MINOR")));
+                ""))
+            ->type_name("MAJOR.MINOR"));
     sim(app.add_option("--sim-missing-ack", raw.simMissing,
                        "Leave replies of a kind unanswered; KIND is one of " + KindNames())
-            ->check(FaultValidator(sim::FaultAction::kMissing)));
+            ->check(FaultValidator(sim::FaultAction::kMissing))
+            ->type_name(FaultTypeName(sim::FaultAction::kMissing)));
     sim(app.add_option("--sim-late-ack", raw.simLate, "Send replies late (default 300 ms)")
-            ->check(FaultValidator(sim::FaultAction::kLate)));
+            ->check(FaultValidator(sim::FaultAction::kLate))
+            ->type_name(FaultTypeName(sim::FaultAction::kLate)));
     sim(app.add_option("--sim-wrong-ack", raw.simWrong,
                        "Replace the acknowledgement of replies (default by '1')")
-            ->check(FaultValidator(sim::FaultAction::kWrong)));
+            ->check(FaultValidator(sim::FaultAction::kWrong))
+            ->type_name(FaultTypeName(sim::FaultAction::kWrong)));
     sim(app.add_option("--sim-noise", raw.simNoise, "Put bytes on the line before replies")
-            ->check(FaultValidator(sim::FaultAction::kNoise)));
+            ->check(FaultValidator(sim::FaultAction::kNoise))
+            ->type_name(FaultTypeName(sim::FaultAction::kNoise)));
     sim(app.add_flag("--sim-bad-info-crc", raw.simBadInfoCrc,
                      "The information block's CRC does not match"));
     sim(app.add_option("--sim-power-cut-after", raw.simPowerCutAfter,
@@ -203,12 +215,13 @@ void AddSetupOptions(CLI::App& app, SRawOptions& raw) {
     for (std::size_t i = 0; i < kSetupGroups.size(); ++i) {
         const SSetupGroup& g = kSetupGroups[i];
         const std::string names = ChoiceNames(g);
-        app.add_option("--" + GroupOptionName(g), raw.choice[i], SetupDescription(g) + ": " + names)
+        app.add_option("--" + GroupOptionName(g), raw.choice[i], SetupDescription(g))
             ->check(CLI::Validator(
                 [&g, names](std::string& t) {
                     return ParseChoice(g, t) ? std::string{} : "must be one of " + names;
                 },
-                names, "choice"));
+                "", "choice"))
+            ->type_name(names);
     }
     app.add_flag("--defaults", raw.defaults,
                  "Start from All default (Single, 32K, Auto, Auto, 100%, Default) instead of "

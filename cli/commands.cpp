@@ -259,7 +259,9 @@ int RunFlash(const SCliOptions& o, CConsole& console, const ConnectionFactory& f
         return code;
     if (!console.Quiet()) {
         const SEscReport before = ReportOf(session.Engine(), session.Host().Vars());
-        console.Note("ESC found: boot " + before.bootVersion + ", app " + before.appVersion);
+        const auto shown = [](const std::string& t) { return t.empty() ? "-" : t; };
+        console.Note("ESC found: boot " + shown(before.bootVersion) + ", app " +
+                     shown(before.appVersion));
     }
     if (const int code = Transfer(session, o, console, false); code != kExitOk)
         return code;

@@ -75,7 +75,9 @@ void CConsole::ProgressShown(bool shown) {
     shown_ = shown;
     if (shown) {
         lastPrintedPos_ = -1;
-        DrawBar();
+        // As lines, the label that comes next reads better before the first position.
+        if (style_.terminal)
+            DrawBar();
     } else {
         BreakBar();
     }
@@ -94,6 +96,8 @@ void CConsole::ProgressLabel(std::string_view text) {
     // Done and error texts arrive while the bar is still shown; as lines they stand alone.
     BreakBar();
     err_ << TrimLeft(label_) << '\n' << std::flush;
+    if (shown_)
+        DrawBar();
 }
 
 void CConsole::DrawBar() {

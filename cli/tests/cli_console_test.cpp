@@ -33,6 +33,8 @@ TEST(CliConsole, PlainOutputHasOneLinePerStepAndTheLabels) {
     EXPECT_NE(text.find("Progress 29/29 (100%)\n"), std::string::npos);
     EXPECT_NE(text.find("Updating now \u2026\n"), std::string::npos);
     EXPECT_NE(text.find("ESC program updating done!\n"), std::string::npos);
+    // The label first, then where the bar starts.
+    EXPECT_NE(text.find("Updating now \u2026\nProgress 1/29 (3%)\n"), std::string::npos) << text;
     // 1, 3..28, 29: one line each.
     std::size_t lines = 0;
     for (std::size_t at = text.find("Progress "); at != std::string::npos;
