@@ -11,7 +11,8 @@ if [[ ! -x "$cli" ]]; then
     exit 1
 fi
 
-say() { printf '\n\033[1m$ %s\033[0m\n' "$*"; }
+if [[ -t 1 ]]; then bold=$'\033[1m' plain=$'\033[0m'; else bold='' plain=''; fi
+say() { printf '\n%s$ %s%s\n' "$bold" "$*" "$plain"; }
 
 say quorvel-cli --sim info
 "$cli" --sim info
