@@ -25,6 +25,7 @@ class CLoopHost : public ILinkHost, public IMessageSink {
     void SetConnection(ISerialConnection* connection) { connection_ = connection; }
 
     std::size_t WriteBytes(std::span<const uint8_t> bytes) override {
+        ++writes;
         return connection_->WriteComm(bytes);
     }
     std::size_t ReadBytes(std::span<uint8_t> buf) override { return connection_->ReadComm(buf); }
@@ -61,6 +62,7 @@ class CLoopHost : public ILinkHost, public IMessageSink {
     std::string label;
     std::vector<std::string> messages;
     std::vector<LinkEvent> events;
+    std::size_t writes = 0;
 
   private:
     CEventLoop& loop_;

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench.h"
 #include "serial/connect.h"
 #include "serial/event_loop.h"
 #include "serial/posix/posix_connection.h"
@@ -197,7 +198,29 @@ void SimWriteAccuracy() {
     PrintStats("  returned after the wire time by", lateUs, "us");
 }
 
-void EngineOverPty(int32_t baud) {
+// The same update on the deterministic bench: the protocol's inherent time, from the
+// button to the done report, with the ESC answering as the pty's far end does.
+double BenchUpdateSeconds(int32_t baud) {
+    bench::SBenchConfig cfg;
+    cfg.esc.wire.baud = static_cast<uint32_t>(baud);
+    bench::CBench b(cfg);
+    CLinkEngine engine(b.Host());
+    b.Attach(engine);
+    engine.SetImages(testing::TestImages());
+    b.Connect();
+    engine.StartProbing();
+    if (!b.RunUntil([&] { return engine.State().g_linkUp == 1; }, bench::Ms(10000)))
+        return -1;
+    const uint64_t t0 = b.Now();
+    engine.OnUpdatingStart();
+    if (!b.RunUntil([&] { return b.Rec().FirstLinkEvent(LinkEvent::kTransferDone).has_value(); },
+                    bench::Ms(120000))) {
+        return -1;
+    }
+    return static_cast<double>(b.Now() - t0) / 1e9;
+}
+
+void EngineOverPty(int32_t baud, bool idleFigure) {
     CPtyPair pty;
     CEventLoop loop;
     CLoopHost host(loop);
@@ -233,6 +256,20 @@ void EngineOverPty(int32_t baud) {
     engine.OnWriteSetup();
     const double setup = waitFor(LinkEvent::kTransferDone, 2);
     const double byteMs = config.wire.ByteTimeNs() / 1e6;
+    const double inherent = BenchUpdateSeconds(baud);
+    std::printf("firmware update at %6d baud: pty %.2f s, bench (inherent) %.2f s, ratio %.3f\n",
+                baud, update, inherent, update / inherent);
+    if (idleFigure) {
+        // Connected and idle: keep-alives every 200 ms and nothing else. The far end
+        // runs in this process too, so the figure is an upper bound for the tool.
+        loop.RunUntil([] { return false; }, Clock::now() + 500ms);
+        const double cpu0 = CpuMs();
+        const auto alive0 = host.writes;
+        loop.RunUntil([] { return false; }, Clock::now() + 10s);
+        const double cpu = CpuMs() - cpu0;
+        std::printf("connected and idle for 10 s: %.1f ms CPU (%.3f %% of one core), %zu writes\n",
+                    cpu, cpu / 100.0, host.writes - alive0);
+    }
     std::printf(
         "engine over a pty at %6d baud: connect %.2f s, firmware update %.2f s "
         "(26 x 1034 bytes on the wire alone: %.2f s), re-read %.2f s, setup write "
@@ -253,7 +290,7 @@ int main() {
     WriteOverhead();
     IdleCpu();
     SimWriteAccuracy();
-    EngineOverPty(115200);
-    EngineOverPty(19200);
+    EngineOverPty(115200, false);
+    EngineOverPty(19200, true);
     return 0;
 }
