@@ -491,6 +491,8 @@ SParseResult ParseCommandLine(int argc, const char* const* argv, std::ostream& o
     CLI::App* setup =
         app.add_subcommand("setup", "Write the setup; choices not given keep what the ESC reports");
     AddSetupOptions(*setup, raw);
+    for (CLI::App* sub : {flash, setup})
+        sub->add_flag("--json", raw.json, "Print what the ESC reports afterwards as JSON");
 
     // The link options belong to the main command too, so that "quorvel-cli --sim info"
     // reads as well as "quorvel-cli info --sim". Their --sim-* lists are kept per command.

@@ -206,6 +206,14 @@ TEST_F(CliEndToEnd, SetupWritesTheChangedChoicesAndKeepsTheOthers) {
     // The setup goes to an ESC that keeps its application version.
     EXPECT_EQ(Field(r.out, "App version"), "DR19V4.03");
 
+    // The same report as info, as JSON, for a bench that keeps records.
+    const SProcessResult json = Sim("setup", {"--json", "--quiet", "--timing", "high"});
+    ASSERT_EQ(json.exitCode, kExitOk) << Explain(json);
+    const auto j = nlohmann::json::parse(json.out);
+    EXPECT_EQ(j["setup"]["timing"], "High");
+    EXPECT_EQ(j["setup"]["mode"], "Single");
+    EXPECT_EQ(j["appVersion"], "DR19V4.03");
+
     const SProcessResult all =
         Sim("setup", {"--defaults", "--pwm", "24", "--signal", "one-shot", "--timing", "low",
                       "--direction", "reverse", "--mode", "3d-slow"});
