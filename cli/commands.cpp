@@ -20,7 +20,6 @@
 #include "serial/posix/port_map.h"
 #include "serial/posix/posix_connection.h"
 #include "serial/sim/sim_connection.h"
-#include "sim/test_image.h"
 #include "storage/image_files.h"
 #include "storage/info_file.h"
 
@@ -178,35 +177,10 @@ double TransferBoundSeconds(const SLineSettings& line) {
     return 60.0 + 40.0 * 2.0 * (kPageSize + 10) * byteSeconds;
 }
 
-// The synthetic images of a build tree must never reach a real ESC.
-bool RefuseTestImage(CSession& session, const SCliOptions& o, CConsole& console) {
-    if (o.port.sim || o.allowTestImages)
-        return false;
-    const CLinkEngine& engine = session.Engine();
-    // Only where the engine itself would go on; its own refusals come first.
-    if (engine.State().g_escType != kEscType3)
-        return false;
-    const bool use25 = UsesImage25(engine.State().g_appVariant);
-    const SFirmwareImage& image = use25 ? engine.Images().g_image25 : engine.Images().g_image101;
-    if (!image.Usable() || image.bytes.size() < sim::kTestImageMarker.size())
-        return false;
-    const std::string_view head(reinterpret_cast<const char*>(image.bytes.data()),
-                                sim::kTestImageMarker.size());
-    if (head != sim::kTestImageMarker)
-        return false;
-    console.Message(std::string(texts::kImageUnusablePrefix) + image.origin +
-                    " is synthetic test data, not firmware" + texts::kImageUnusableSuffix +
-                    "\n(It is meant for the simulated ESC: --sim, or esc-sim on a port with "
-                    "--allow-test-images.)");
-    return true;
-}
-
 // Start a transfer, run it, and read the ESC again. kExitOk when the ESC is back.
 int Transfer(CSession& session, const SCliOptions& o, CConsole& console, bool setup) {
     CCliHost& host = session.Host();
     CLinkEngine& engine = session.Engine();
-    if (RefuseTestImage(session, o, console))
-        return kExitRefused;
     const int connectedBefore = host.ConnectedCount();
     if (setup)
         engine.OnWriteSetup();
@@ -240,8 +214,12 @@ void PrintReport(CSession& session, const SCliOptions& o, CConsole& console) {
     console.Out().flush();
 }
 
-SImageSet LoadImages(const SCliOptions& o) {
-    return LoadImageSet(ImagesDir(o.imagesDir, ExecutableDir()));
+// The synthetic images of a build tree go to the simulated ESC, and to a real port only
+// when the user asks for it; the engine refuses them otherwise.
+void LoadImages(CSession& session, const SCliOptions& o) {
+    session.Engine().SetImages(
+        LoadImageSet(ImagesDir(o.imagesDir, ExecutableDir())),
+        o.port.sim || o.allowTestImages ? SyntheticImages::kAccept : SyntheticImages::kRefuse);
 }
 
 int RunInfo(const SCliOptions& o, CConsole& console, const ConnectionFactory& factory) {
@@ -254,7 +232,7 @@ int RunInfo(const SCliOptions& o, CConsole& console, const ConnectionFactory& fa
 
 int RunFlash(const SCliOptions& o, CConsole& console, const ConnectionFactory& factory) {
     CSession session(o, console, factory);
-    session.Engine().SetImages(LoadImages(o));
+    LoadImages(session, o);
     if (const int code = ConnectAndWait(session, o, console); code != kExitOk)
         return code;
     if (!console.Quiet()) {
@@ -271,7 +249,7 @@ int RunFlash(const SCliOptions& o, CConsole& console, const ConnectionFactory& f
 
 int RunSetup(const SCliOptions& o, CConsole& console, const ConnectionFactory& factory) {
     CSession session(o, console, factory);
-    session.Engine().SetImages(LoadImages(o));
+    LoadImages(session, o);
     if (const int code = ConnectAndWait(session, o, console); code != kExitOk)
         return code;
 

@@ -19,6 +19,11 @@ std::string ShortImageText(const std::string& origin, std::size_t size) {
            std::to_string(kImageSize) + " are needed";
 }
 
+bool IsSyntheticImage(std::span<const uint8_t> bytes) {
+    return bytes.size() >= kSyntheticImageMarker.size() &&
+           std::equal(kSyntheticImageMarker.begin(), kSyntheticImageMarker.end(), bytes.begin());
+}
+
 bool UsesImage25(uint8_t appVariant) {
     return appVariant == 25 || appVariant == 1;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorvel {
@@ -33,6 +34,11 @@ struct SImageSet {
     SFirmwareImage g_image25;
     SFirmwareImage g_image101;
 };
+
+// The synthetic images made for the simulated ESC begin with this marker. They are test
+// data, not firmware, and go to a real ESC only when the user says so.
+inline constexpr std::string_view kSyntheticImageMarker = "QUORVEL TESTDATA";
+bool IsSyntheticImage(std::span<const uint8_t> bytes);
 
 // g_image25 for variants 25 and 1, g_image101 for every other variant.
 bool UsesImage25(uint8_t appVariant);

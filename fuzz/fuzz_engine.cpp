@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     SImageSet images;
     images.g_image25.bytes.assign(kImageSize, 0xA5);
     images.g_image101.bytes.assign(kImageSize, 0x5A);
-    engine.SetImages(images);
+    engine.SetImages(images, SyntheticImages::kAccept);
     engine.StartProbing();
     // Each input byte is an action; the bytes after a "receive" action are line bytes.
     std::size_t i = 0;
@@ -92,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                 break;
             default:
                 // Ticks only ever come from running timers.
-                for (unsigned id : std::set<unsigned>(host.timers)) engine.OnTimer(id);
+                for (unsigned id : std::set<unsigned>(host.timers))
+                    engine.OnTimer(id);
                 break;
         }
     }

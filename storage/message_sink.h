@@ -7,12 +7,12 @@
 namespace quorvel {
 
 enum class MessageStyle {
-    kError,     // OK button, exclamation icon, the program's name as caption
-    kPrompt,    // OK and Cancel, caption "Prompt" (the information-file messages)
+    kError,   // OK button, exclamation icon, the program's name as caption
+    kPrompt,  // OK and Cancel, caption "Prompt" (the information-file messages)
 };
 
 class IMessageSink {
-public:
+  public:
     virtual ~IMessageSink() = default;
     // Modal: returns once the user has closed it.
     virtual void ShowMessage(std::string_view text, MessageStyle style) = 0;

@@ -26,8 +26,9 @@ CLinkEngine::CLinkEngine(ILinkHost& host) : host_(host) {
     link_.s.g_appVariant = kNoVariant;
 }
 
-void CLinkEngine::SetImages(SImageSet images) {
+void CLinkEngine::SetImages(SImageSet images, SyntheticImages synthetic) {
     images_ = std::move(images);
+    synthetic_ = synthetic;
     g_imageSrc_ = nullptr;
 }
 
@@ -248,10 +249,15 @@ SFirmwareImage& CLinkEngine::ChosenImage() {
 
 bool CLinkEngine::CheckImage() {
     const SFirmwareImage& image = ChosenImage();
-    if (image.Usable())
-        return true;
-    return Refuse(std::string(texts::kImageUnusablePrefix) + image.Problem() +
-                  texts::kImageUnusableSuffix);
+    if (!image.Usable()) {
+        return Refuse(std::string(texts::kImageUnusablePrefix) + image.Problem() +
+                      texts::kImageUnusableSuffix);
+    }
+    if (synthetic_ == SyntheticImages::kRefuse && IsSyntheticImage(image.bytes)) {
+        return Refuse(std::string(texts::kImageUnusablePrefix) + image.origin +
+                      texts::kSyntheticImage + texts::kImageUnusableSuffix);
+    }
+    return true;
 }
 
 void CLinkEngine::OnUpdatingStart() {
@@ -290,7 +296,8 @@ void CLinkEngine::MixImage() {
 void CLinkEngine::BeginTransfer(int32_t setupMode) {
     SFirmwareImage& image = ChosenImage();
     // Whoever calls this, nothing but a complete image ever goes to an ESC.
-    if (!image.Usable()) {
+    if (!image.Usable() ||
+        (synthetic_ == SyntheticImages::kRefuse && IsSyntheticImage(image.bytes))) {
         CheckImage();
         return;
     }

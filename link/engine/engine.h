@@ -43,12 +43,16 @@ inline constexpr int kProgressStartSetup = 16;
 inline constexpr uint8_t kSetupMinMajor = 4;
 inline constexpr uint8_t kSetupMinMinor = 3;
 
+// Whether the synthetic test images may be sent: yes to a simulated ESC, to a real one
+// only when the user asks for it.
+enum class SyntheticImages { kRefuse, kAccept };
+
 class CLinkEngine : public ILinkEvents {
   public:
     explicit CLinkEngine(ILinkHost& host);
 
     // The images held for the run; a transfer is refused while the chosen one is unusable.
-    void SetImages(SImageSet images);
+    void SetImages(SImageSet images, SyntheticImages synthetic = SyntheticImages::kRefuse);
     const SImageSet& Images() const { return images_; }
 
     // Connect's hand-over once the port is open: red status, timer 1 at 200 ms.
@@ -95,6 +99,7 @@ class CLinkEngine : public ILinkEvents {
     SEscSettings g_settings_{};
     SImageSet images_;
     const SFirmwareImage* g_imageSrc_ = nullptr;
+    SyntheticImages synthetic_ = SyntheticImages::kRefuse;
     std::array<uint8_t, kTxImageSize> g_txImage_{};
     // Ticks of the transfer's set-address step; kept apart from g_ticks, which the
     // transfer start leaves as it was.

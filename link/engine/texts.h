@@ -25,6 +25,7 @@ inline constexpr const char* kAppTooOld =
 // Ours: an image that is missing, unreadable or too short is never sent.
 inline constexpr const char* kImageUnusablePrefix = "Firmware image not usable: ";
 inline constexpr const char* kImageUnusableSuffix = "\nCan't update the ESC!";
+inline constexpr const char* kSyntheticImage = " is synthetic test data, not firmware";
 
 // Progress label.
 inline constexpr const char* kUpdatingNow = "  Updating now \u2026";

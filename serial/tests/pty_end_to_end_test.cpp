@@ -36,7 +36,7 @@ class PtyEndToEnd : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(pty_.Ok());
         loop_.SetTimerHandler([this](unsigned id) { engine_.OnTimer(id); });
-        engine_.SetImages(TestImages());
+        engine_.SetImages(TestImages(), SyntheticImages::kAccept);
         connection_ = std::make_unique<CPosixConnection>(
             loop_, [this](uint32_t mask, uint32_t count) { engine_.OnCommNotify(mask, count); },
             host_,

@@ -206,7 +206,7 @@ double BenchUpdateSeconds(int32_t baud) {
     bench::CBench b(cfg);
     CLinkEngine engine(b.Host());
     b.Attach(engine);
-    engine.SetImages(testing::TestImages());
+    engine.SetImages(testing::TestImages(), SyntheticImages::kAccept);
     b.Connect();
     engine.StartProbing();
     if (!b.RunUntil([&] { return engine.State().g_linkUp == 1; }, bench::Ms(10000)))
@@ -225,7 +225,7 @@ void EngineOverPty(int32_t baud, bool idleFigure) {
     CEventLoop loop;
     CLoopHost host(loop);
     CLinkEngine engine(host);
-    engine.SetImages(testing::TestImages());
+    engine.SetImages(testing::TestImages(), SyntheticImages::kAccept);
     loop.SetTimerHandler([&](unsigned id) { engine.OnTimer(id); });
     CPosixConnection conn(
         loop, [&](uint32_t mask, uint32_t count) { engine.OnCommNotify(mask, count); }, host,

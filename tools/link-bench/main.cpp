@@ -67,7 +67,7 @@ int main() {
     SImageSet images;
     images.g_image25.bytes = sim::MakeImage25();
     images.g_image101.bytes = sim::MakeImage101();
-    engine.SetImages(images);
+    engine.SetImages(images, SyntheticImages::kAccept);
 
     auto connected = [&] {
         return engine.State().g_linkUp == 1 && engine.State().g_rxMode == kRxKeepAlive;

@@ -37,7 +37,7 @@ class EngineRig {
   public:
     explicit EngineRig(bench::SBenchConfig cfg = {}) : bench(std::move(cfg)), engine(bench.Host()) {
         bench.Attach(engine);
-        engine.SetImages(TestImages());
+        engine.SetImages(TestImages(), SyntheticImages::kAccept);
     }
 
     // Connect's hand-over: the port is open, probing starts.

@@ -214,7 +214,7 @@ TEST(TransferStart, AnUnusableImageIsRefusedAndNothingIsSent) {
             images.g_image101.bytes = c.bytes;
             images.g_image101.error = c.error;
             images.g_image101.origin = "res/image101.bin";
-            rig.engine.SetImages(images);
+            rig.engine.SetImages(images, SyntheticImages::kAccept);
             rig.ConnectAndRead();
             const std::size_t buttons = rig.Rec().buttons.size();
             const uint64_t t0 = rig.bench.Now();
@@ -273,6 +273,31 @@ TEST(AllDefault, DuringATransferLeavesTheTransferAlone) {
     rig.engine.OnAllDefault();
     EXPECT_EQ(rig.engine.Info().raw, info);
     ASSERT_TRUE(rig.RunUntilEvent(LinkEvent::kTransferDone, Ms(10000), t0));
+}
+
+TEST(TransferStart, SyntheticImagesGoOnlyWhereTheyAreAccepted) {
+    for (Cmd cmd : {Cmd::kUpdate, Cmd::kSetup}) {
+        EngineRig rig;
+        rig.engine.SetImages(testing::TestImages(), SyntheticImages::kRefuse);
+        rig.ConnectAndRead();
+        const uint64_t t0 = rig.bench.Now();
+        Press(rig, cmd);
+        ASSERT_EQ(rig.Rec().MessageTexts().size(), 1u);
+        EXPECT_EQ(rig.Rec().MessageTexts()[0], std::string(texts::kImageUnusablePrefix) +
+                                                   "image25 (test)" + texts::kSyntheticImage +
+                                                   texts::kImageUnusableSuffix);
+        EXPECT_EQ(rig.Rec().CountBursts(testing::kSetAddress, t0), 0u);
+        EXPECT_EQ(rig.engine.State().g_busy, 0);
+    }
+    // A real image (no marker) goes to a real ESC as before.
+    EngineRig rig;
+    SImageSet images = testing::TestImages();
+    images.g_image25.bytes[0] = 'X';
+    rig.engine.SetImages(images, SyntheticImages::kRefuse);
+    rig.ConnectAndRead();
+    rig.engine.OnUpdatingStart();
+    EXPECT_TRUE(rig.Rec().MessageTexts().empty());
+    EXPECT_EQ(rig.engine.State().g_busy, 1);
 }
 
 }  // namespace
