@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 SOURCES = $(shell git ls-files '*.h' '*.cpp')
 
-.PHONY: setup test test-windows build format format-check fuzz-smoke demo release clean
+.PHONY: setup test test-windows build format format-check fuzz-smoke demo release bench clean
 
 setup:
 	scripts/setup-debian.sh
@@ -30,6 +30,16 @@ demo: setup
 	cmake --preset release
 	cmake --build --preset release --target quorvel-cli -j $(JOBS)
 	scripts/demo.sh build/release/cli/quorvel-cli
+
+# Prints the figures: the protocol's inherent times on the bench, the serial transport
+# over a pty (latency, idle CPU, real-time update against the bench), and quorvel-cli's
+# start-up time and peak memory. Figures only; nothing here passes or fails.
+bench: setup
+	cmake --preset bench
+	cmake --build --preset bench -j $(JOBS) --target quorvel-link-bench serial_bench cli_bench
+	build/bench/tools/link-bench/quorvel-link-bench
+	build/bench/serial/serial_bench
+	build/bench/cli/cli_bench
 
 format:
 	clang-format -i $(SOURCES)
