@@ -212,10 +212,8 @@ void CWinPortEnumerator::ScanPortKey(WinHandle deviceKey, std::vector<SSerInfo>&
         if (!instanceKey.Value("PORTNAME", portName)) {
             continue;
         }
-        std::string friendly;
-        if (!instanceKey.Value("FRIENDLYNAME", friendly)) {
-            friendly.clear();
-        }
+        std::string friendly;  // stays empty when the value is absent
+        instanceKey.Value("FRIENDLYNAME", friendly);
         SSerInfo info{"\\\\.\\" + portName, portName, friendly};
         auto same = std::find_if(ports.begin(), ports.end(),
                                  [&](const SSerInfo& p) { return p.portName == portName; });

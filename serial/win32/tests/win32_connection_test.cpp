@@ -56,6 +56,30 @@ bool WaitWithoutPumping(const std::function<bool()>& done) {
     return done();
 }
 
+// Reads and drops whatever the far end still sends until the line has been quiet for a
+// while, so that a test starts on a clean line.
+void DrainLine(const std::string& portName) {
+    HANDLE port = CreateFileA(("\\\\.\\" + portName).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    COMMTIMEOUTS noWait = {MAXDWORD, 0, 0, 0, 0};
+    SetCommTimeouts(port, &noWait);
+    uint8_t buf[256];
+    for (int quiet = 0; quiet < 5;) {
+        DWORD got = 0;
+        if (!ReadFile(port, buf, sizeof buf, &got, nullptr)) {
+            break;
+        }
+        quiet = got == 0 ? quiet + 1 : 0;
+        if (got == 0) {
+            Sleep(10);
+        }
+    }
+    CloseHandle(port);
+}
+
 // A host that runs the link's receive step the way the window does: at most 512 of the
 // announced bytes, nothing when the connection is closed or the mask lacks EV_RXCHAR.
 class Win32ConnectionTest : public ::testing::Test {
@@ -89,18 +113,9 @@ class Win32ConnectionTest : public ::testing::Test {
 
     bool OpenDefault(SLineSettings line = {}) { return connection_->Open(TestPortName(), line); }
 
-    // Echoes a test left unread must not reach the next test.
-    void TearDown() override {
-        connection_->ClosePort();
-        HANDLE port =
-            CreateFileA(("\\\\.\\" + TestPortName()).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                        nullptr, OPEN_EXISTING, 0, nullptr);
-        if (port != INVALID_HANDLE_VALUE) {
-            Sleep(50);
-            PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR);
-            CloseHandle(port);
-        }
-    }
+    // Echoes an earlier test left unread must not reach this one.
+    void SetUp() override { DrainLine(TestPortName()); }
+    void TearDown() override { connection_->ClosePort(); }
 
     bool ReceiveAtLeast(std::size_t n) {
         return PumpMessagesUntil([&] { return received_.size() >= n; }, kPatienceMs);
@@ -257,6 +272,27 @@ TEST_F(Win32ConnectionTest, BurstBeyond512IsAnnouncedAgainAndNothingIsLost) {
     }
     EXPECT_TRUE(announcedMoreThanRead);
     EXPECT_GE(notices_.size(), 2u);
+}
+
+TEST_F(Win32ConnectionTest, TheNextNotificationWaitsForTheGoAhead) {
+    // The handler's obligation is left to the test: no go-ahead after a notification.
+    window_.SetConnection(nullptr);
+    ASSERT_TRUE(OpenDefault());
+    connection_->WriteComm(Pattern(4, 1));
+    ASSERT_TRUE(ReceiveAtLeast(4));
+    ASSERT_EQ(notices_.size(), 1u);
+
+    // More bytes wait in the queue, but without the go-ahead they are not announced.
+    connection_->WriteComm(Pattern(4, 2));
+    HANDLE port = connection_->PortHandle();
+    ASSERT_TRUE(WaitWithoutPumping([&] { return InputQueueCount(port) >= 4; }));
+    PumpMessagesFor(200);
+    EXPECT_EQ(notices_.size(), 1u);
+    EXPECT_FALSE(connection_->NotificationInFlight());
+
+    connection_->SetGoAhead();
+    ASSERT_TRUE(ReceiveAtLeast(8));
+    EXPECT_EQ(notices_.size(), 2u);
 }
 
 TEST_F(Win32ConnectionTest, WritesLongerThanTheWriteBufferGoOutWhole) {
@@ -436,6 +472,7 @@ class CQueueThread : public IEventThread {
 };
 
 TEST(Win32ConnectionEventThread, NotificationsRunOnTheEventThreadAndCloseAbandonsOne) {
+    DrainLine(TestPortName());
     CRecordingSink sink;
     CQueueThread events;
     std::vector<uint8_t> received;
