@@ -2,10 +2,13 @@
  *
  * LD_PRELOAD library for running the Windows serial tests under Wine on a pseudo-
  * terminal. Linux ptys refuse the modem-line ioctls with ENOTTY; Wine polls them while
- * a WaitCommEvent is pending and ends every wait at once with an error when they fail.
- * Here, and only when the real call on a terminal has failed with ENOTTY, the modem-line
- * requests succeed as on a cable with every line up (DTR, RTS, CTS, DSR, CD), and setting lines
- * is accepted and forgotten. Every other call goes through untouched.
+ * a WaitCommEvent is pending and ends every wait at once when they fail, so a reader
+ * thread spins instead of sleeping until a character arrives.
+ *
+ * Here, and only when the real call on a terminal has failed with ENOTTY, the
+ * modem-line requests succeed as on a cable with every line up (DTR, RTS, CTS, DSR,
+ * CD), and setting lines is accepted and forgotten. Every other call goes through
+ * untouched.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
