@@ -1,9 +1,20 @@
 #include "bench/bench.h"
 
+#include "sim/test_image.h"
+
 #include <algorithm>
 #include <limits>
 
 namespace quorvel::bench {
+
+SImageSet TestImageSet() {
+    SImageSet images;
+    images.g_image25.bytes = sim::MakeImage25();
+    images.g_image25.origin = "image25 (test)";
+    images.g_image101.bytes = sim::MakeImage101();
+    images.g_image101.origin = "image101 (test)";
+    return images;
+}
 namespace {
 
 constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();

@@ -50,6 +50,7 @@
 #include <string>
 #include <vector>
 
+#include "esc/images.h"
 #include "link/engine/host.h"
 #include "sim/sim_esc.h"
 
@@ -62,6 +63,10 @@ constexpr uint64_t Ms(uint64_t ms) {
 constexpr uint64_t Us(uint64_t us) {
     return us * sim::kNsPerUs;
 }
+
+// The two synthetic images (res/image25.bin and res/image101.bin, made afresh), named
+// for messages.
+SImageSet TestImageSet();
 
 struct SBenchConfig {
     // The simulated ESC: line format (the bench's wire uses the same), profile, faults.

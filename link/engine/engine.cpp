@@ -354,13 +354,8 @@ void CLinkEngine::TransferTick() {
             return;
 
         case kStepAppBlock:
-            if (s.g_replyOk == 1) {
-                s.g_txStep = kStepAppProgram;
-                s.g_replyOk = 0;
-                s.g_ticks = 0;
-                host_.SetTimer(kTimerTransfer, kTransferPeriodMs);
+            if (MoveOnAck(kStepAppProgram))
                 return;
-            }
             if (s.g_ticks == 0) {
                 const std::size_t offset = std::size_t{s.g_blockIndex} * kPageSize;
                 if (offset + kPageSize > kImageSize) {
@@ -404,13 +399,8 @@ void CLinkEngine::TransferTick() {
             return;
 
         case kStepSetupBlock:
-            if (s.g_replyOk == 1) {
-                s.g_txStep = kStepSetupProgram;
-                s.g_replyOk = 0;
-                s.g_ticks = 0;
-                host_.SetTimer(kTimerTransfer, kTransferPeriodMs);
+            if (MoveOnAck(kStepSetupProgram))
                 return;
-            }
             if (s.g_ticks == 0) {
                 host_.KillTimer(kTimerTransfer);
                 s.g_rxLen = 0;
@@ -444,6 +434,19 @@ void CLinkEngine::TransferTick() {
         default:
             return;
     }
+}
+
+bool CLinkEngine::MoveOnAck(int32_t nextStep) {
+    SLinkState& s = link_.s;
+    if (s.g_replyOk != 1)
+        return false;
+    // The tick that sees the acknowledgement only moves on; the next packet goes out on
+    // the following tick.
+    s.g_txStep = nextStep;
+    s.g_replyOk = 0;
+    s.g_ticks = 0;
+    host_.SetTimer(kTimerTransfer, kTransferPeriodMs);
+    return true;
 }
 
 void CLinkEngine::TransferSucceeded(const char* doneText) {

@@ -84,6 +84,8 @@ class CLinkEngine : public ILinkEvents {
     void HandshakeFailed();
     void FallBackToProbing(LinkEvent why);
     void TransferFailed(const char* text);
+    // After a set-buffer: on its acknowledgement, move to the program step.
+    bool MoveOnAck(int32_t nextStep);
     void TransferSucceeded(const char* doneText);
     // The checks both commands make; shows the refusal and returns false on the first
     // that fails.

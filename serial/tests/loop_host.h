@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench.h"
 #include "link/engine/engine.h"
 #include "serial/connection.h"
 #include "serial/event_loop.h"
-#include "sim/test_image.h"
 #include "storage/message_sink.h"
 
 namespace quorvel::testing {
@@ -70,12 +70,7 @@ class CLoopHost : public ILinkHost, public IMessageSink {
 };
 
 inline SImageSet TestImages() {
-    SImageSet images;
-    images.g_image25.bytes = sim::MakeImage25();
-    images.g_image25.origin = "image25 (test)";
-    images.g_image101.bytes = sim::MakeImage101();
-    images.g_image101.origin = "image101 (test)";
-    return images;
+    return bench::TestImageSet();
 }
 
 }  // namespace quorvel::testing

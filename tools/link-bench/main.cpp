@@ -8,7 +8,6 @@
 
 #include "bench/bench.h"
 #include "link/engine/engine.h"
-#include "sim/test_image.h"
 
 namespace {
 
@@ -64,10 +63,7 @@ int main() {
     bench::CBench b(cfg);
     CLinkEngine engine(b.Host());
     b.Attach(engine);
-    SImageSet images;
-    images.g_image25.bytes = sim::MakeImage25();
-    images.g_image101.bytes = sim::MakeImage101();
-    engine.SetImages(images, SyntheticImages::kAccept);
+    engine.SetImages(bench::TestImageSet(), SyntheticImages::kAccept);
 
     auto connected = [&] {
         return engine.State().g_linkUp == 1 && engine.State().g_rxMode == kRxKeepAlive;

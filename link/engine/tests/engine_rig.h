@@ -25,12 +25,7 @@ inline const Bytes kProgram = {0x01, 0x01, 0xC0, 0x50};
 inline const Bytes kSetAddress = {0xFF, 0x00};
 
 inline SImageSet TestImages() {
-    SImageSet images;
-    images.g_image25.bytes = sim::MakeImage25();
-    images.g_image25.origin = "image25 (test)";
-    images.g_image101.bytes = sim::MakeImage101();
-    images.g_image101.origin = "image101 (test)";
-    return images;
+    return bench::TestImageSet();
 }
 
 class EngineRig {
