@@ -7,15 +7,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "serial/event_loop.h"
 #include "serial/win32/comm_notify_window.h"
 #include "serial/win32/tests/win32_test_env.h"
 
@@ -412,69 +410,10 @@ TEST_F(Win32ConnectionEscSim, AnswersTheProbeAfterTheEcho) {
 
 // ------------------------------------------------------------ through an event thread
 
-// The smallest IEventThread: calls are queued and run by whoever runs RunUntil.
-class CQueueThread : public IEventThread {
-  public:
-    bool SendSync(const std::function<void()>& fn, const std::atomic<bool>& abandon) override {
-        auto call = std::make_shared<SCall>();
-        call->fn = fn;
-        std::unique_lock<std::mutex> lock(mutex_);
-        queue_.push_back(call);
-        cv_.notify_all();
-        while (!call->done) {
-            if (abandon.load() && !call->started) {
-                call->dropped = true;
-                return false;
-            }
-            cv_.wait_for(lock, std::chrono::milliseconds(5));
-        }
-        return true;
-    }
-
-    bool RunUntil(const std::function<bool()>& pred, DWORD timeoutMs) {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!pred()) {
-            std::shared_ptr<SCall> call;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                while (!queue_.empty() && queue_.front()->dropped) {
-                    queue_.pop_front();
-                }
-                if (queue_.empty()) {
-                    if (cv_.wait_until(lock, deadline) == std::cv_status::timeout) {
-                        return pred();
-                    }
-                    continue;
-                }
-                call = queue_.front();
-                queue_.pop_front();
-                call->started = true;
-            }
-            call->fn();
-            std::lock_guard<std::mutex> lock(mutex_);
-            call->done = true;
-            cv_.notify_all();
-        }
-        return true;
-    }
-
-  private:
-    struct SCall {
-        std::function<void()> fn;
-        bool started = false;
-        bool done = false;
-        bool dropped = false;
-    };
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<std::shared_ptr<SCall>> queue_;
-};
-
 TEST(Win32ConnectionEventThread, NotificationsRunOnTheEventThreadAndCloseAbandonsOne) {
     DrainLine(TestPortName());
     CRecordingSink sink;
-    CQueueThread events;
+    CEventLoop events;
     std::vector<uint8_t> received;
     std::vector<uint32_t> counts;
     const std::thread::id eventThread = std::this_thread::get_id();
@@ -497,7 +436,8 @@ TEST(Win32ConnectionEventThread, NotificationsRunOnTheEventThreadAndCloseAbandon
     ASSERT_TRUE(connection->Open(TestPortName(), SLineSettings{}));
     const std::vector<uint8_t> sent = Pattern(600, 4);
     connection->WriteComm(sent);
-    ASSERT_TRUE(events.RunUntil([&] { return received.size() >= sent.size(); }, kPatienceMs));
+    ASSERT_TRUE(events.RunUntil([&] { return received.size() >= sent.size(); },
+                                CEventLoop::Clock::now() + std::chrono::milliseconds(kPatienceMs)));
     EXPECT_EQ(received, sent);
     EXPECT_TRUE(allOnEventThread);
 
@@ -507,7 +447,7 @@ TEST(Win32ConnectionEventThread, NotificationsRunOnTheEventThreadAndCloseAbandon
     const std::size_t before = counts.size();
     connection->ClosePort();
     EXPECT_FALSE(connection->ReaderRunning());
-    events.RunUntil([] { return false; }, 50);
+    events.RunUntil([] { return false; }, CEventLoop::Clock::now() + std::chrono::milliseconds(50));
     EXPECT_EQ(counts.size(), before);
     EXPECT_TRUE(sink.Texts().empty());
 }
