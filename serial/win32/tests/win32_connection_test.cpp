@@ -343,6 +343,26 @@ TEST_F(Win32ConnectionTest, ClosingFromInsideTheNotificationDoesNotDeadlock) {
     EXPECT_EQ(notices_[0].read, 10u);
 }
 
+TEST_F(Win32ConnectionTest, AFailedWaitEndsTheReaderQuietlyAndCloseStillWorks) {
+    if (RunningUnderWine()) {
+        GTEST_SKIP() << "Wine lets a wait with an empty event mask pend instead of failing";
+    }
+    ASSERT_TRUE(OpenDefault());
+    // With no events to wait for, the wait for characters fails and the thread ends.
+    ASSERT_TRUE(SetCommMask(connection_->PortHandle(), 0));
+    ASSERT_TRUE(WaitWithoutPumping([&] { return !connection_->ReaderRunning(); }));
+    // Nobody is told: the connection still counts as open.
+    EXPECT_TRUE(connection_->IsOpen());
+    EXPECT_TRUE(sink_.Texts().empty());
+
+    connection_->ClosePort();
+    EXPECT_FALSE(connection_->IsOpen());
+    EXPECT_EQ(connection_->PortHandle(), INVALID_HANDLE_VALUE);
+    // The port was released: it opens again.
+    ASSERT_TRUE(OpenDefault());
+    EXPECT_TRUE(connection_->ReaderRunning());
+}
+
 TEST_F(Win32ConnectionTest, AReadThatFindsNothingTimesOut) {
     ASSERT_TRUE(OpenDefault());
     uint8_t buf[8];
