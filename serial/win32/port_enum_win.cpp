@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "serial/port_filter.h"
+
 namespace quorvel {
 
 namespace {
@@ -93,22 +95,15 @@ void CWinPortEnumerator::ListSerialPorts(std::vector<SSerInfo>& ports, int skipB
         EnumPortsRegistry(ports);
     }
 
-    for (std::size_t i = 0; i < ports.size();) {
-        if (skipBusy != 0) {
-            WinHandle h = api_.CreateFileA(ports[i].devicePath, kGenericRead | kGenericWrite, 0,
-                                           kOpenExisting, 0);
-            if (h == kInvalidHandleValue) {
-                // The next record has moved into this place: examine it next.
-                ports.erase(ports.begin() + static_cast<std::ptrdiff_t>(i));
-                continue;
-            }
-            api_.CloseHandle(h);
+    DropBusyAndName(ports, skipBusy, [this](const std::string& devicePath) {
+        WinHandle h =
+            api_.CreateFileA(devicePath, kGenericRead | kGenericWrite, 0, kOpenExisting, 0);
+        if (h == kInvalidHandleValue) {
+            return false;
         }
-        if (ports[i].friendlyName.empty()) {
-            ports[i].friendlyName = ports[i].portName;
-        }
-        ++i;
-    }
+        api_.CloseHandle(h);
+        return true;
+    });
 }
 
 void CWinPortEnumerator::EnumPortsSetupApi(std::vector<SSerInfo>& ports) {
