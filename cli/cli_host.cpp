@@ -4,6 +4,8 @@
 #include <ctime>
 #include <thread>
 
+#include "cli/platform.h"
+
 namespace quorvel::cli {
 
 CCliHost::CCliHost(CEventLoop& loop, CConsole& console) : loop_(loop), console_(console) {}
@@ -49,7 +51,7 @@ void CCliHost::Pause(unsigned ms) {
 int CCliHost::LocalSeconds() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
-    if (localtime_r(&now, &local) == nullptr)
+    if (!LocalTime(now, local))
         return 0;
     return local.tm_sec;
 }

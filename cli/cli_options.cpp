@@ -79,6 +79,16 @@ std::string ChoiceNames(const SSetupGroup& group) {
     return names;
 }
 
+std::string_view PortForms() {
+    return NativePortSyntax() == PortSyntax::kComOnly ? "COMn or n" : "COMn, n or a device path";
+}
+
+std::string_view PortFormsHelp() {
+    return NativePortSyntax() == PortSyntax::kComOnly
+               ? "COMn or a number n"
+               : "COMn, a number n, or a device path such as /dev/ttyUSB0";
+}
+
 // The raw texts of the options; turned into SCliOptions once CLI11 has accepted them.
 struct SRawOptions {
     std::string port;
@@ -128,8 +138,7 @@ std::string FaultTypeName(sim::FaultAction action) {
 // The options of every command that talks to an ESC. They are added to the main command
 // and to each subcommand, so that they may stand on either side of the command name.
 void AddLinkOptions(CLI::App& app, SRawOptions& raw) {
-    app.add_option("--port,-p", raw.port,
-                   "Serial port: COMn, a number n, or a device path such as /dev/ttyUSB0")
+    app.add_option("--port,-p", raw.port, "Serial port: " + std::string(PortFormsHelp()))
         ->type_name("PORT");
     app.add_flag("--sim", raw.sim, "Use the simulated ESC in this process instead of a port");
     app.add_option("--baud", raw.baud, "Baud rate (default 19200)")->check(CLI::Range(50, 4000000));
@@ -242,7 +251,7 @@ std::string Finish(const SRawOptions& raw, Command command, SCliOptions& o) {
     if (raw.sim && !raw.port.empty())
         return "--port and --sim exclude each other: choose one";
     if (!raw.sim && raw.port.empty())
-        return "no port: give --port (COMn, n or a device path) or --sim";
+        return "no port: give --port (" + std::string(PortForms()) + ") or --sim";
     if (!raw.sim) {
         for (const CLI::Option* opt : raw.simOptions) {
             if (opt->count() > 0)
@@ -253,7 +262,7 @@ std::string Finish(const SRawOptions& raw, Command command, SCliOptions& o) {
         o.port.sim = true;
         o.port.number = DefaultInfoRecord().port;
     } else {
-        SPortParse p = ParsePortArgument(raw.port);
+        SPortParse p = ParsePortArgument(raw.port, NativePortSyntax());
         if (!p.port)
             return "--port: " + p.error;
         o.port = *p.port;
@@ -435,7 +444,7 @@ SFaultParse ParseFaultSpec(std::string_view spec, sim::FaultAction action) {
     return r;
 }
 
-SPortParse ParsePortArgument(std::string_view text) {
+SPortParse ParsePortArgument(std::string_view text, PortSyntax syntax) {
     SPortParse r;
     if (text.empty()) {
         r.error = "empty port";
@@ -454,6 +463,10 @@ SPortParse ParsePortArgument(std::string_view text) {
             return r;
         }
         r.port = SPortChoice{false, *n, {}};
+        return r;
+    }
+    if (syntax == PortSyntax::kComOnly) {
+        r.error = "'" + std::string(text) + "' is not a COM port: give COMn or n (1 to 99)";
         return r;
     }
     if (text.find('/') == std::string_view::npos) {

@@ -81,12 +81,17 @@ struct SFaultParse {
 };
 SFaultParse ParseFaultSpec(std::string_view spec, sim::FaultAction action);
 
-// "COM7", "7" or a device path. A number outside 1..99 is an error (empty result and
-// the reason in `error`).
+// How --port may be spelled: a device path is a POSIX notion, Windows ports are reached
+// by their COM name only. NativePortSyntax() is this platform's.
+enum class PortSyntax { kComOrDevicePath, kComOnly };
+PortSyntax NativePortSyntax();
+
+// "COM7", "7" or (kComOrDevicePath) a device path. A number outside 1..99 is an error
+// (empty result and the reason in `error`).
 struct SPortParse {
     std::optional<SPortChoice> port;
     std::string error;
 };
-SPortParse ParsePortArgument(std::string_view text);
+SPortParse ParsePortArgument(std::string_view text, PortSyntax syntax);
 
 }  // namespace quorvel::cli

@@ -1,7 +1,5 @@
 #include "cli/commands.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -10,15 +8,13 @@
 
 #include "cli/cli_host.h"
 #include "cli/exit_codes.h"
+#include "cli/platform.h"
 #include "cli/trace_connection.h"
 #include "esc/device_info.h"
 #include "link/engine/texts.h"
 #include "serial/connect.h"
 #include "serial/event_loop.h"
 #include "serial/port_list.h"
-#include "serial/posix/port_enum_posix.h"
-#include "serial/posix/port_map.h"
-#include "serial/posix/posix_connection.h"
 #include "serial/sim/sim_connection.h"
 #include "storage/image_files.h"
 #include "storage/info_file.h"
@@ -39,10 +35,6 @@ std::string SecondsText(double seconds) {
     s << seconds << " s";
     return s.str();
 }
-
-// A port the user named by its device path gets this number when no mapping gives it
-// one; the fixed mapping never hands it out, so it cannot stand for another device.
-constexpr int32_t kNumberForUnmappedDevice = 17;
 
 constexpr const char* kSimLine = "the simulated line";
 
@@ -90,23 +82,10 @@ class CSession {
             device_ = std::make_unique<CSimConnection>(loop_, notify, o_.simConfig, &host_);
             where_ = kSimLine;
         } else {
-            portMap_ = LoadUserPortMap(host_);
-            std::string overridePath;
-            if (!o_.port.devicePath.empty()) {
-                overridePath = o_.port.devicePath;
-                record.port =
-                    portMap_.NumberForDevice(overridePath).value_or(kNumberForUnmappedDevice);
-            }
-            const int32_t overrideNumber = record.port;
-            PortResolver resolve = [this, overridePath, overrideNumber](
-                                       std::string_view name) -> std::optional<std::string> {
-                if (!overridePath.empty() && ParseComName(name) == overrideNumber)
-                    return overridePath;
-                return portMap_.DeviceForName(name);
-            };
-            device_ = std::make_unique<CPosixConnection>(loop_, notify, host_, resolve);
-            const auto path = resolve("COM" + std::to_string(record.port));
-            where_ = "COM" + std::to_string(record.port) + (path ? " (" + *path + ")" : "");
+            SPortConnection port = MakePortConnection(loop_, notify, host_, o_.port);
+            device_ = std::move(port.connection);
+            record.port = port.number;
+            where_ = std::move(port.where);
         }
         ISerialConnection* connection = device_.get();
         if (!o_.traceFile.empty()) {
@@ -151,7 +130,6 @@ class CSession {
     CEventLoop loop_;
     CCliHost host_;
     CLinkEngine engine_;
-    CPortMap portMap_;
     std::unique_ptr<ISerialConnection> device_;
     std::unique_ptr<CTraceConnection> trace_;
     ISerialConnection* connection_ = nullptr;
@@ -288,33 +266,28 @@ int RunPorts(const SCliOptions& o, CConsole& console) {
         explicit CPrintSink(CConsole& console) : c(console) {}
         void ShowMessage(std::string_view text, MessageStyle) override { c.Message(text); }
     } sink(console);
-    const CPortMap map = LoadUserPortMap(sink);
-    CPosixPortEnumerator enumerator(map);
-    std::vector<SSerInfo> ports;
+    std::vector<SPortEntry> ports;
     try {
-        enumerator.ListSerialPorts(ports, 1);
+        ports = ListPorts(sink);
     } catch (const PortEnumError& e) {
         console.Message(e.what());
         return kExitNoPort;
     }
-    if (ports.size() > static_cast<std::size_t>(kMaxPortEntries))
-        ports.resize(kMaxPortEntries);
 
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     std::ostringstream text;
-    for (const SSerInfo& p : ports) {
-        const int32_t number = PortNumberFromEntry(p.friendlyName).value_or(0);
+    for (const SPortEntry& p : ports) {
         if (o.json) {
-            list.push_back({{"name", p.friendlyName},
-                            {"com", number},
-                            {"port", "COM" + std::to_string(number)},
-                            {"device", p.devicePath}});
+            list.push_back({{"name", p.name},
+                            {"com", p.number},
+                            {"port", "COM" + std::to_string(p.number)},
+                            {"device", p.device}});
         } else {
-            std::string com = "COM" + std::to_string(number);
+            std::string com = "COM" + std::to_string(p.number);
             com.resize(std::max<std::size_t>(com.size(), 7), ' ');
-            std::string device = p.devicePath;
+            std::string device = p.device;
             device.resize(std::max<std::size_t>(device.size(), 22), ' ');
-            text << com << device << p.friendlyName << '\n';
+            text << com << device << p.name << '\n';
         }
     }
     if (o.json) {
@@ -388,12 +361,6 @@ nlohmann::ordered_json ReportJson(const SEscReport& report) {
     return j;
 }
 
-std::filesystem::path ExecutableDir() {
-    std::error_code ec;
-    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::current_path(ec) : exe.parent_path();
-}
-
 std::filesystem::path ImagesDir(const std::string& option, const std::filesystem::path& exeDir) {
     if (!option.empty())
         return option;
@@ -431,9 +398,10 @@ int CliMain(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     SParseResult parsed = ParseCommandLine(argc, argv, out, err);
     if (!parsed.options)
         return parsed.exitCode;
+    const CTerminalSetup terminal(&err == &std::cerr);
     SConsoleStyle style;
     style.quiet = parsed.options->quiet;
-    style.terminal = &err == &std::cerr && isatty(STDERR_FILENO) == 1;
+    style.terminal = terminal.StderrIsTerminal();
     CConsole console(out, err, style);
     try {
         return RunCommand(*parsed.options, console);

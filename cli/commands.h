@@ -45,7 +45,6 @@ int32_t ChoiceOf(const SSetupChoices& c, std::size_t group);
 // these two that exists; when neither does, res/ beside the program (so that the
 // refusal names a place).
 std::filesystem::path ImagesDir(const std::string& option, const std::filesystem::path& exeDir);
-std::filesystem::path ExecutableDir();
 
 // Makes the connection a command talks through. Left empty, --sim gives the in-process
 // simulated ESC and --port a serial port; a test may put anything in between.

@@ -18,7 +18,8 @@ bool CTraceConnection::Open(const std::string& portName, const SLineSettings& li
     {
         std::lock_guard lock(mutex_);
         if (file_ == nullptr && problem_.empty()) {
-            file_ = std::fopen(path_.c_str(), "w");
+            // Named as the command line gave it (narrow characters on every platform).
+            file_ = std::fopen(path_.string().c_str(), "w");
             if (file_ == nullptr)
                 problem_ =
                     "Can't write the trace file " + path_.string() + ": " + std::strerror(errno);

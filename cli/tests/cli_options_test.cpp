@@ -64,23 +64,65 @@ TEST(CliOptions, LinkOptionsStandOnEitherSideOfTheCommand) {
     }
 }
 
-TEST(CliOptions, PortForms) {
+TEST(CliOptions, PortFormsOfEachSyntax) {
+    constexpr PortSyntax kPosix = PortSyntax::kComOrDevicePath;
+    constexpr PortSyntax kWindows = PortSyntax::kComOnly;
     struct Case {
         std::string arg;
-        int32_t number;
-        std::string device;
+        PortSyntax syntax;
+        int32_t number;      // 0 with a device, or when refused
+        std::string device;  // empty when refused or a COM name
+        std::string says;    // the refusal; empty when accepted
     };
-    for (const Case& c : std::vector<Case>{{"COM7", 7, ""},
-                                           {"com12", 12, ""},
-                                           {"3", 3, ""},
-                                           {"99", 99, ""},
-                                           {"/dev/ttyUSB0", 0, "/dev/ttyUSB0"},
-                                           {"/dev/pts/4", 0, "/dev/pts/4"}}) {
-        const SParsed p = Parse({"info", "--port", c.arg});
-        ASSERT_TRUE(p.result.options) << c.arg << ": " << p.err;
-        EXPECT_FALSE(p.result.options->port.sim);
-        EXPECT_EQ(p.result.options->port.number, c.number) << c.arg;
-        EXPECT_EQ(p.result.options->port.devicePath, c.device) << c.arg;
+    const std::vector<Case> cases{
+        {"COM7", kPosix, 7, "", ""},
+        {"com12", kPosix, 12, "", ""},
+        {"3", kPosix, 3, "", ""},
+        {"99", kPosix, 99, "", ""},
+        {"/dev/ttyUSB0", kPosix, 0, "/dev/ttyUSB0", ""},
+        {"/dev/pts/4", kPosix, 0, "/dev/pts/4", ""},
+        {"COM7", kWindows, 7, "", ""},
+        {"com12", kWindows, 12, "", ""},
+        {"99", kWindows, 99, "", ""},
+        {"COM100", kPosix, 0, "", "COM1 to COM99"},
+        {"COM0", kWindows, 0, "", "COM1 to COM99"},
+        {"ttyUSB0", kPosix, 0, "", "neither"},
+        {"", kPosix, 0, "", "empty"},
+        {"/dev/ttyUSB0", kWindows, 0, "", "is not a COM port"},
+        {"\\\\.\\COM3", kWindows, 0, "", "is not a COM port"},
+        {"COMX", kWindows, 0, "", "is not a COM port"},
+    };
+    for (const Case& c : cases) {
+        const std::string what = c.arg + (c.syntax == kWindows ? " (COM only)" : " (COM or path)");
+        const SPortParse r = ParsePortArgument(c.arg, c.syntax);
+        if (!c.says.empty()) {
+            EXPECT_FALSE(r.port) << what;
+            EXPECT_NE(r.error.find(c.says), std::string::npos) << what << ": " << r.error;
+            continue;
+        }
+        ASSERT_TRUE(r.port) << what << ": " << r.error;
+        EXPECT_FALSE(r.port->sim);
+        EXPECT_EQ(r.port->number, c.number) << what;
+        EXPECT_EQ(r.port->devicePath, c.device) << what;
+    }
+}
+
+// --port takes this platform's forms; a refused one is a usage error.
+TEST(CliOptions, PortOptionUsesThePlatformsSyntax) {
+    const SParsed com = Parse({"info", "--port", "com12"});
+    ASSERT_TRUE(com.result.options) << com.err;
+    EXPECT_FALSE(com.result.options->port.sim);
+    EXPECT_EQ(com.result.options->port.number, 12);
+
+    const SParsed path = Parse({"info", "--port", "/dev/pts/4"});
+    if (NativePortSyntax() == PortSyntax::kComOrDevicePath) {
+        ASSERT_TRUE(path.result.options) << path.err;
+        EXPECT_EQ(path.result.options->port.devicePath, "/dev/pts/4");
+    } else {
+        EXPECT_FALSE(path.result.options);
+        EXPECT_EQ(path.result.exitCode, kExitUsage);
+        EXPECT_NE(path.err.find("--port: '/dev/pts/4' is not a COM port"), std::string::npos)
+            << path.err;
     }
 }
 
@@ -212,7 +254,6 @@ TEST(CliOptions, UsageErrors) {
         {{"--port", "COM3", "info", "--sim"}, "exclude each other"},
         {{"info", "--port", "COM100"}, "COM1 to COM99"},
         {{"info", "--port", "COM0"}, "COM1 to COM99"},
-        {{"info", "--port", "ttyUSB0"}, "neither"},
         {{"info", "--sim", "--baud", "fast"}, "--baud"},
         {{"info", "--sim", "--baud", "0"}, "--baud"},
         {{"info", "--sim", "--parity", "weird"}, "--parity"},

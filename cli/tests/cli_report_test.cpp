@@ -1,11 +1,23 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "cli/commands.h"
 
 namespace quorvel::cli {
 namespace {
+
+// Set to an empty text, the variable is gone on Windows and empty elsewhere: ImagesDir
+// takes both as not set.
+void SetImagesVariable(const std::string& value) {
+#ifdef _WIN32
+    ::_putenv_s("QUORVEL_IMAGES", value.c_str());
+#else
+    ::setenv("QUORVEL_IMAGES", value.c_str(), 1);
+#endif
+}
 
 SEscReport Type3() {
     SEscReport r;
@@ -75,17 +87,17 @@ TEST(CliReport, ImagesDirPrefersTheOptionThenTheEnvironmentThenBesideTheProgram)
         std::filesystem::temp_directory_path() / ("quorvel-cli-images-" + std::to_string(getpid()));
     std::filesystem::remove_all(tmp);
     std::filesystem::create_directories(tmp / "bin");
-    ::unsetenv("QUORVEL_IMAGES");
+    SetImagesVariable("");
     // Nothing exists: the first candidate, so that the refusal names a place.
     EXPECT_EQ(ImagesDir("", tmp / "bin"), tmp / "bin" / "res");
     std::filesystem::create_directories(tmp / "share" / "quorvel" / "res");
     EXPECT_EQ(ImagesDir("", tmp / "bin"), tmp / "bin" / ".." / "share" / "quorvel" / "res");
     std::filesystem::create_directories(tmp / "bin" / "res");
     EXPECT_EQ(ImagesDir("", tmp / "bin"), tmp / "bin" / "res");
-    ::setenv("QUORVEL_IMAGES", (tmp / "env").c_str(), 1);
+    SetImagesVariable((tmp / "env").string());
     EXPECT_EQ(ImagesDir("", tmp / "bin"), tmp / "env");  // named, though missing
     EXPECT_EQ(ImagesDir("/given", tmp / "bin"), "/given");
-    ::unsetenv("QUORVEL_IMAGES");
+    SetImagesVariable("");
     std::filesystem::remove_all(tmp);
 }
 
