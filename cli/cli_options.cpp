@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "cli/exit_codes.h"
+#include "sim/fault_spec.h"
 #include "storage/info_file.h"
 
 namespace quorvel::cli {
@@ -28,45 +29,6 @@ std::optional<T> ParseNumber(std::string_view text, int base = 10) {
     if (text.empty() || ec != std::errc{} || ptr != end)
         return std::nullopt;
     return value;
-}
-
-// "0x31", "49".
-std::optional<uint8_t> ParseByte(std::string_view text) {
-    std::optional<unsigned> v;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
-        v = ParseNumber<unsigned>(text.substr(2), 16);
-    else
-        v = ParseNumber<unsigned>(text);
-    if (!v || *v > 0xFF)
-        return std::nullopt;
-    return static_cast<uint8_t>(*v);
-}
-
-std::optional<std::vector<uint8_t>> ParseHexBytes(std::string_view text) {
-    std::string digits;
-    for (const char c : text) {
-        if (c == ' ' || c == ',')
-            continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
-            return std::nullopt;
-        digits += c;
-    }
-    if (digits.empty() || digits.size() % 2 != 0)
-        return std::nullopt;
-    std::vector<uint8_t> bytes;
-    for (std::size_t i = 0; i < digits.size(); i += 2)
-        bytes.push_back(*ParseNumber<uint8_t>(std::string_view(digits).substr(i, 2), 16));
-    return bytes;
-}
-
-std::string KindNames() {
-    std::string names;
-    for (std::size_t k = 0; k < sim::kReplyKindCount; ++k) {
-        if (!names.empty())
-            names += ", ";
-        names += sim::ReplyKindName(static_cast<sim::ReplyKind>(k));
-    }
-    return names;
 }
 
 std::string ChoiceNames(const SSetupGroup& group) {
@@ -112,28 +74,13 @@ struct SRawOptions {
     std::string simIdText;
     int simVariant = -1;
     std::string simVersion;
-    std::vector<std::string> simMissing;
-    std::vector<std::string> simLate;
-    std::vector<std::string> simWrong;
-    std::vector<std::string> simNoise;
+    std::vector<std::string> simFaults;
     bool simBadInfoCrc = false;
     uint32_t simPowerCutAfter = 0;
     double simPowerOnAfter = -1;
     // Which --sim-* options were given, to refuse them without --sim.
     std::vector<CLI::Option*> simOptions;
 };
-
-CLI::Validator FaultValidator(sim::FaultAction action) {
-    return CLI::Validator(
-        [action](std::string& text) { return ParseFaultSpec(text, action).error; }, "", "fault");
-}
-
-std::string FaultTypeName(sim::FaultAction action) {
-    return "KIND[@N[+R]]" + std::string(action == sim::FaultAction::kLate    ? "[:MS]"
-                                        : action == sim::FaultAction::kWrong ? "[:BYTE]"
-                                        : action == sim::FaultAction::kNoise ? ":HEX"
-                                                                             : "");
-}
 
 // The options of every command that talks to an ESC. They are added to the main command
 // and to each subcommand, so that they may stand on either side of the command name.
@@ -191,24 +138,24 @@ void AddLinkOptions(CLI::App& app, SRawOptions& raw) {
                        "Application version reported, MAJOR.MINOR (default 4.03)")
             ->check(CLI::Validator(
                 [](std::string& t) {
-                    return ParseVersion(t) ? std::string{} : "not a version such as 4.03";
+                    uint8_t major = 0;
+                    uint8_t minor = 0;
+                    return sim::ParseVersion(t, major, minor) ? std::string{}
+                                                              : "not a version such as 4.03";
                 },
                 ""))
             ->type_name("MAJOR.MINOR"));
-    sim(app.add_option("--sim-missing-ack", raw.simMissing,
-                       "Leave replies of a kind unanswered; KIND is one of " + KindNames())
-            ->check(FaultValidator(sim::FaultAction::kMissing))
-            ->type_name(FaultTypeName(sim::FaultAction::kMissing)));
-    sim(app.add_option("--sim-late-ack", raw.simLate, "Send replies late (default 300 ms)")
-            ->check(FaultValidator(sim::FaultAction::kLate))
-            ->type_name(FaultTypeName(sim::FaultAction::kLate)));
-    sim(app.add_option("--sim-wrong-ack", raw.simWrong,
-                       "Replace the acknowledgement of replies (default by '1')")
-            ->check(FaultValidator(sim::FaultAction::kWrong))
-            ->type_name(FaultTypeName(sim::FaultAction::kWrong)));
-    sim(app.add_option("--sim-noise", raw.simNoise, "Put bytes on the line before replies")
-            ->check(FaultValidator(sim::FaultAction::kNoise))
-            ->type_name(FaultTypeName(sim::FaultAction::kNoise)));
+    sim(app.add_option("--sim-fault", raw.simFaults,
+                       "A fault of one kind of reply, as esc-sim takes it (repeatable); "
+                       "e.g. program:missing@3, keep-alive:late=150, set-buffer:wrong=0x31, "
+                       "read-information:noise=55,AA")
+            ->check(CLI::Validator(
+                [](std::string& t) {
+                    std::string error;
+                    return sim::ParseFault(t, error) ? std::string{} : error;
+                },
+                ""))
+            ->type_name("KIND:ACTION[=ARG][@N[+R]]"));
     sim(app.add_flag("--sim-bad-info-crc", raw.simBadInfoCrc,
                      "The information block's CRC does not match"));
     sim(app.add_option("--sim-power-cut-after", raw.simPowerCutAfter,
@@ -306,19 +253,12 @@ std::string Finish(const SRawOptions& raw, Command command, SCliOptions& o) {
         c.idText = raw.simIdText;
     if (raw.simVariant >= 0)
         c.variant = static_cast<uint8_t>(raw.simVariant);
-    if (!raw.simVersion.empty()) {
-        const auto v = ParseVersion(raw.simVersion);
-        c.appMajor = v->first;
-        c.appMinor = v->second;
+    if (!raw.simVersion.empty())
+        sim::ParseVersion(raw.simVersion, c.appMajor, c.appMinor);
+    for (const std::string& spec : raw.simFaults) {
+        std::string error;
+        c.faults.push_back(*sim::ParseFault(spec, error));
     }
-    const auto addFaults = [&](const std::vector<std::string>& specs, sim::FaultAction a) {
-        for (const std::string& s : specs)
-            c.faults.push_back(*ParseFaultSpec(s, a).fault);
-    };
-    addFaults(raw.simMissing, sim::FaultAction::kMissing);
-    addFaults(raw.simLate, sim::FaultAction::kLate);
-    addFaults(raw.simWrong, sim::FaultAction::kWrong);
-    addFaults(raw.simNoise, sim::FaultAction::kNoise);
     c.badInfoCrc = raw.simBadInfoCrc;
     c.powerCutAfterPage = raw.simPowerCutAfter;
     return {};
@@ -347,101 +287,6 @@ std::optional<int32_t> ParseChoice(const SSetupGroup& group, std::string_view te
             return i;
     }
     return std::nullopt;
-}
-
-std::optional<std::pair<uint8_t, uint8_t>> ParseVersion(std::string_view text) {
-    const auto dot = text.find('.');
-    if (dot == std::string_view::npos)
-        return std::nullopt;
-    const auto major = ParseNumber<unsigned>(text.substr(0, dot));
-    const auto minor = ParseNumber<unsigned>(text.substr(dot + 1));
-    if (!major || !minor || *major > 255 || *minor > 255)
-        return std::nullopt;
-    return std::pair{static_cast<uint8_t>(*major), static_cast<uint8_t>(*minor)};
-}
-
-SFaultParse ParseFaultSpec(std::string_view spec, sim::FaultAction action) {
-    SFaultParse r;
-    sim::SReplyFault f;
-    f.action = action;
-    std::string_view arg;
-    bool hasArg = false;
-    if (const auto colon = spec.find(':'); colon != std::string_view::npos) {
-        arg = spec.substr(colon + 1);
-        spec = spec.substr(0, colon);
-        hasArg = true;
-    }
-    std::string_view kind = spec;
-    if (const auto at = spec.find('@'); at != std::string_view::npos) {
-        kind = spec.substr(0, at);
-        std::string_view nth = spec.substr(at + 1);
-        f.repeat = 1;
-        if (const auto plus = nth.find('+'); plus != std::string_view::npos) {
-            const auto repeat = ParseNumber<uint32_t>(nth.substr(plus + 1));
-            if (!repeat) {
-                r.error = "after + comes how many in a row (0: every one from the n-th on)";
-                return r;
-            }
-            f.repeat = *repeat;
-            nth = nth.substr(0, plus);
-        }
-        const auto n = ParseNumber<uint32_t>(nth);
-        if (!n || *n == 0) {
-            r.error = "after @ comes the number of the reply, from 1";
-            return r;
-        }
-        f.nth = *n;
-    } else {
-        f.nth = 0;
-    }
-    const auto k = sim::ReplyKindFromName(Lower(kind));
-    if (!k) {
-        r.error = "unknown reply kind '" + std::string(kind) + "'; one of " + KindNames();
-        return r;
-    }
-    f.kind = *k;
-    switch (action) {
-        case sim::FaultAction::kMissing:
-            if (hasArg) {
-                r.error = "a missing reply takes no :value";
-                return r;
-            }
-            break;
-        case sim::FaultAction::kLate: {
-            unsigned ms = 300;
-            if (hasArg) {
-                const auto v = ParseNumber<unsigned>(arg);
-                if (!v) {
-                    r.error = "the delay after : is a number of milliseconds";
-                    return r;
-                }
-                ms = *v;
-            }
-            f.lateNs = uint64_t{ms} * sim::kNsPerMs;
-            break;
-        }
-        case sim::FaultAction::kWrong:
-            if (hasArg) {
-                const auto b = ParseByte(arg);
-                if (!b) {
-                    r.error = "the byte after : is 0..255 or 0x00..0xFF";
-                    return r;
-                }
-                f.byte = *b;
-            }
-            break;
-        case sim::FaultAction::kNoise: {
-            const auto bytes = hasArg ? ParseHexBytes(arg) : std::nullopt;
-            if (!bytes) {
-                r.error = "noise needs :HEX bytes, e.g. :55AA";
-                return r;
-            }
-            f.noise = *bytes;
-            break;
-        }
-    }
-    r.fault = f;
-    return r;
 }
 
 SPortParse ParsePortArgument(std::string_view text, PortSyntax syntax) {

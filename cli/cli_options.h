@@ -67,20 +67,6 @@ std::string ChoiceValueName(std::string_view caption);
 // The button index for a value name or a caption (any letter case).
 std::optional<int32_t> ParseChoice(const SSetupGroup& group, std::string_view text);
 
-// "4.03" -> {4, 3}; both numbers 0..255.
-std::optional<std::pair<uint8_t, uint8_t>> ParseVersion(std::string_view text);
-
-// A fault of one kind of reply: KIND[@N[+R]][:ARG], the same counting as esc-sim's.
-// @N picks the N-th reply of the kind (from 1), @N+R R of them in a row from it, @N+0
-// every one from it on; without @N every reply. ARG is the delay in ms for a late reply
-// (default 300), the byte put in place of the acknowledgement for a wrong one (default
-// 0x31), and the hex bytes for noise (55AA or 55,AA).
-struct SFaultParse {
-    std::optional<sim::SReplyFault> fault;
-    std::string error;
-};
-SFaultParse ParseFaultSpec(std::string_view spec, sim::FaultAction action);
-
 // How --port may be spelled: a device path is a POSIX notion, Windows ports are reached
 // by their COM name only. NativePortSyntax() is this platform's.
 enum class PortSyntax { kComOrDevicePath, kComOnly };

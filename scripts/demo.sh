@@ -25,5 +25,5 @@ say quorvel-cli --sim setup --mode 3d-fast
 echo "(every run starts a fresh simulated ESC, so it reports its first version again)"
 "$cli" --sim setup --mode 3d-fast
 
-printf '\nDone. Try "%s --help", or "%s flash --sim --sim-missing-ack program@3".\n' \
+printf '\nDone. Try "%s --help", or "%s flash --sim --sim-fault program:missing@3".\n' \
     "$cli" "$cli"

@@ -265,13 +265,13 @@ TEST_F(CliEndToEnd, TransferFailuresShowTheirTextAndExitAsFailed) {
         std::string text;
     };
     const std::vector<Case> cases{
-        {"flash", "program@3", texts::kFailRomProgram},
-        {"flash", "set-buffer@2", texts::kFailRomData},
-        {"setup", "set-buffer", texts::kFailEepData},
-        {"setup", "program", texts::kFailEepProgram},
+        {"flash", "program:missing@3", texts::kFailRomProgram},
+        {"flash", "set-buffer:missing@2", texts::kFailRomData},
+        {"setup", "set-buffer:missing", texts::kFailEepData},
+        {"setup", "program:missing", texts::kFailEepProgram},
     };
     for (const Case& c : cases) {
-        const SProcessResult r = Sim(c.command, {"--sim-missing-ack", c.fault});
+        const SProcessResult r = Sim(c.command, {"--sim-fault", c.fault});
         EXPECT_EQ(r.exitCode, kExitTransferFailed) << c.fault << Explain(r);
         EXPECT_TRUE(Contains(r.err, c.text)) << r.err;
         EXPECT_TRUE(Contains(r.err, texts::kUpdatingError)) << r.err;

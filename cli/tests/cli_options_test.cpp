@@ -187,14 +187,14 @@ TEST(CliOptions, SimProfileAndFaults) {
                              "25",
                              "--sim-version",
                              "4.02",
-                             "--sim-missing-ack",
-                             "program@3",
-                             "--sim-late-ack",
-                             "set-buffer:120",
-                             "--sim-wrong-ack",
-                             "keepalive@2+0:0x55",
-                             "--sim-noise",
-                             "info@1:55AA",
+                             "--sim-fault",
+                             "program:missing@3",
+                             "--sim-fault",
+                             "set-buffer:late=120",
+                             "--sim-fault",
+                             "keepalive:wrong=0x55@2+0",
+                             "--sim-fault",
+                             "info:noise=55,AA@1",
                              "--sim-bad-info-crc",
                              "--sim-power-cut-after",
                              "5",
@@ -267,10 +267,10 @@ TEST(CliOptions, UsageErrors) {
         {{"info", "--port", "COM3", "--sim-bad-info-crc"}, "needs --sim"},
         {{"info", "--sim", "--sim-version", "4"}, "--sim-version"},
         {{"info", "--sim", "--sim-boot-type", "4"}, "--sim-boot-type"},
-        {{"info", "--sim", "--sim-missing-ack", "flush"}, "unknown reply kind"},
-        {{"info", "--sim", "--sim-missing-ack", "program@0"}, "from 1"},
-        {{"info", "--sim", "--sim-missing-ack", "program:5"}, "no :value"},
-        {{"info", "--sim", "--sim-noise", "info"}, "HEX"},
+        {{"info", "--sim", "--sim-fault", "flush:missing"}, "unknown reply kind"},
+        {{"info", "--sim", "--sim-fault", "program:missing@0"}, "from 1"},
+        {{"info", "--sim", "--sim-fault", "program:missing=5"}, "no =value"},
+        {{"info", "--sim", "--sim-fault", "info:noise"}, "HEX"},
         {{"info", "--sim", "--sim-boot-text", "0123456789abcdef"}, "15"},
     };
     for (const Case& c : cases) {
@@ -300,43 +300,7 @@ TEST(CliOptions, HelpOnEveryCommandShowsTheExitCodes) {
     }
     EXPECT_NE(Parse({"setup", "--help"}).out.find("--direction"), std::string::npos);
     EXPECT_NE(Parse({"flash", "--help"}).out.find("--port"), std::string::npos);
-    EXPECT_NE(Parse({"info", "--help"}).out.find("--sim-missing-ack"), std::string::npos);
-}
-
-TEST(CliOptions, VersionAndFaultTexts) {
-    EXPECT_EQ(ParseVersion("4.03"), (std::pair<uint8_t, uint8_t>{4, 3}));
-    EXPECT_EQ(ParseVersion("4.10"), (std::pair<uint8_t, uint8_t>{4, 10}));
-    EXPECT_EQ(ParseVersion("5.0"), (std::pair<uint8_t, uint8_t>{5, 0}));
-    for (const char* bad : {"4", "4.", ".3", "4.3.1", "256.0", "a.b", "-1.2"})
-        EXPECT_FALSE(ParseVersion(bad)) << bad;
-
-    struct Case {
-        const char* spec;
-        sim::FaultAction action;
-        bool ok;
-    };
-    for (const Case& c : std::vector<Case>{{"identify", sim::FaultAction::kMissing, true},
-                                           {"set-address@2", sim::FaultAction::kMissing, true},
-                                           {"program@1+0", sim::FaultAction::kMissing, true},
-                                           {"program@2+3", sim::FaultAction::kMissing, true},
-                                           {"program@2+", sim::FaultAction::kMissing, false},
-                                           {"program@x", sim::FaultAction::kMissing, false},
-                                           {"program@", sim::FaultAction::kMissing, false},
-                                           {"@3", sim::FaultAction::kMissing, false},
-                                           {"buffer:10", sim::FaultAction::kLate, true},
-                                           {"buffer:ten", sim::FaultAction::kLate, false},
-                                           {"program:0x131", sim::FaultAction::kWrong, false},
-                                           {"program:49", sim::FaultAction::kWrong, true},
-                                           {"info:5", sim::FaultAction::kNoise, false},
-                                           {"info:0g", sim::FaultAction::kNoise, false}}) {
-        const SFaultParse r = ParseFaultSpec(c.spec, c.action);
-        EXPECT_EQ(r.fault.has_value(), c.ok) << c.spec << ": " << r.error;
-        EXPECT_EQ(r.error.empty(), c.ok) << c.spec;
-    }
-    const auto three = ParseFaultSpec("program@2+3", sim::FaultAction::kMissing).fault;
-    ASSERT_TRUE(three);
-    EXPECT_EQ(three->nth, 2u);
-    EXPECT_EQ(three->repeat, 3u);
+    EXPECT_NE(Parse({"info", "--help"}).out.find("--sim-fault"), std::string::npos);
 }
 
 }  // namespace

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "sim/fault_spec.h"
 #include "sim/realtime_esc.h"
 #include "sim/sim_esc.h"
-#include "tools/esc-sim/fault_spec.h"
 #include "tools/esc-sim/line_server.h"
 
 namespace {
@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
     cfg.wire.baud = baud;
     cfg.wire.dataBits = static_cast<uint8_t>(dataBits);
     cfg.wire.parity = parity != "none";
-    cfg.wire.stopHalfBits = *escsim::ParseStopBits(stopBits);
+    cfg.wire.stopHalfBits = *sim::ParseStopBits(stopBits);
     const auto ns = [](double ms) { return static_cast<uint64_t>(ms * 1e6); };
     cfg.replyDelayNs = ns(processingMs);
     cfg.programDelayNs = ns(programMs);
@@ -155,7 +155,7 @@ int main(int argc, char** argv) {
     } else if (invalidBlock == "upper-case") {
         cfg.bootText = "F051bl-4.02";
     }
-    if (!escsim::ParseVersion(version, cfg.appMajor, cfg.appMinor)) {
+    if (!sim::ParseVersion(version, cfg.appMajor, cfg.appMinor)) {
         std::fprintf(stderr, "esc-sim: --version wants MAJOR.MINOR, e.g. 4.03\n");
         return 2;
     }
@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
     cfg.badInfoCrc = badInfoCrc;
     for (const auto& text : faults) {
         std::string error;
-        const auto f = escsim::ParseFault(text, error);
+        const auto f = sim::ParseFault(text, error);
         if (!f) {
             std::fprintf(stderr, "esc-sim: --fault %s: %s\n", text.c_str(), error.c_str());
             return 2;

@@ -1,8 +1,8 @@
-#include "tools/esc-sim/fault_spec.h"
+#include "sim/fault_spec.h"
 
 #include <cstdlib>
 
-namespace quorvel::escsim {
+namespace quorvel::sim {
 namespace {
 
 // A whole unsigned number in C notation (decimal, 0x hex); nothing else may follow.
@@ -29,17 +29,20 @@ std::optional<uint8_t> Byte(std::string_view text, int base = 0) {
 
 }  // namespace
 
-std::optional<sim::SReplyFault> ParseFault(std::string_view text, std::string& error) {
+std::optional<SReplyFault> ParseFault(std::string_view text, std::string& error) {
     error.clear();
-    sim::SReplyFault f;
+    SReplyFault f;
     const auto colon = text.find(':');
     if (colon == std::string_view::npos) {
         error = "expected KIND:ACTION";
         return std::nullopt;
     }
-    const auto kind = sim::ReplyKindFromName(text.substr(0, colon));
+    const auto kind = ReplyKindFromName(text.substr(0, colon));
     if (!kind) {
-        error = "unknown kind '" + std::string(text.substr(0, colon)) + "'";
+        error = "unknown reply kind '" + std::string(text.substr(0, colon)) + "'; one of";
+        for (std::size_t k = 0; k < kReplyKindCount; ++k) {
+            error += (k == 0 ? " " : ", ") + std::string(ReplyKindName(static_cast<ReplyKind>(k)));
+        }
         return std::nullopt;
     }
     f.kind = *kind;
@@ -48,7 +51,7 @@ std::optional<sim::SReplyFault> ParseFault(std::string_view text, std::string& e
     if (const auto at = rest.find('@'); at != std::string_view::npos) {
         std::string_view which = rest.substr(at + 1);
         rest = rest.substr(0, at);
-        std::string_view repeat;
+        std::optional<std::string_view> repeat;
         if (const auto plus = which.find('+'); plus != std::string_view::npos) {
             repeat = which.substr(plus + 1);
             which = which.substr(0, plus);
@@ -59,8 +62,8 @@ std::optional<sim::SReplyFault> ParseFault(std::string_view text, std::string& e
             return std::nullopt;
         }
         f.nth = static_cast<uint32_t>(*n);
-        if (!repeat.empty()) {
-            const auto r = Number(repeat, 10);
+        if (repeat) {
+            const auto r = Number(*repeat, 10);
             if (!r) {
                 error = "+R needs a number";
                 return std::nullopt;
@@ -75,26 +78,30 @@ std::optional<sim::SReplyFault> ParseFault(std::string_view text, std::string& e
         action = rest.substr(0, eq);
         arg = rest.substr(eq + 1);
     }
-    if (action == "missing" && arg.empty()) {
-        f.action = sim::FaultAction::kMissing;
+    if (action == "missing") {
+        if (!arg.empty()) {
+            error = "a missing reply takes no =value";
+            return std::nullopt;
+        }
+        f.action = FaultAction::kMissing;
     } else if (action == "late") {
         const auto ms = Number(arg, 10);
         if (!ms) {
             error = "late=MS needs milliseconds";
             return std::nullopt;
         }
-        f.action = sim::FaultAction::kLate;
-        f.lateNs = *ms * sim::kNsPerMs;
+        f.action = FaultAction::kLate;
+        f.lateNs = *ms * kNsPerMs;
     } else if (action == "wrong") {
         const auto b = Byte(arg);
         if (!b) {
             error = "wrong=BYTE needs a byte value";
             return std::nullopt;
         }
-        f.action = sim::FaultAction::kWrong;
+        f.action = FaultAction::kWrong;
         f.byte = *b;
     } else if (action == "noise") {
-        f.action = sim::FaultAction::kNoise;
+        f.action = FaultAction::kNoise;
         std::string_view list = arg;
         while (!list.empty()) {
             const auto comma = list.find(',');
@@ -102,14 +109,14 @@ std::optional<sim::SReplyFault> ParseFault(std::string_view text, std::string& e
             const bool cNotation = item.size() > 2 && item[0] == '0' && (item[1] | 0x20) == 'x';
             const auto b = cNotation ? Byte(item) : Byte(item, 16);
             if (!b) {
-                error = "noise=HH,... needs hex bytes";
+                error = "noise=HEX[,HEX...] needs hex bytes, e.g. noise=55,AA";
                 return std::nullopt;
             }
             f.noise.push_back(*b);
             list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
         }
         if (f.noise.empty()) {
-            error = "noise=HH,... needs at least one byte";
+            error = "noise=HEX[,HEX...] needs at least one byte, e.g. noise=55,AA";
             return std::nullopt;
         }
     } else {
@@ -147,4 +154,4 @@ std::optional<uint8_t> ParseStopBits(std::string_view text) {
     return std::nullopt;
 }
 
-}  // namespace quorvel::escsim
+}  // namespace quorvel::sim

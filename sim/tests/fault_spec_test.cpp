@@ -1,14 +1,11 @@
-// esc-sim's fault and version notation.
+// The notation of the simulated ESC's faults and versions.
 
-#include "tools/esc-sim/fault_spec.h"
+#include "sim/fault_spec.h"
 
 #include <gtest/gtest.h>
 
-namespace quorvel::escsim {
+namespace quorvel::sim {
 namespace {
-
-using sim::FaultAction;
-using sim::ReplyKind;
 
 TEST(FaultSpec, ParsesEachActionAndSelection) {
     struct SCase {
@@ -43,6 +40,11 @@ TEST(FaultSpec, ParsesEachActionAndSelection) {
          0x31,
          {0x55, 0xAA, 0x0D}},
         {"info:late=0", ReplyKind::kReadInfo, FaultAction::kLate, 0, 1, 0, 0x31, {}},
+        {"identify:missing", ReplyKind::kIdentify, FaultAction::kMissing, 0, 1, 0, 0x31, {}},
+        {"set-address:missing@2", ReplyKind::kSetAddress, FaultAction::kMissing, 2, 1, 0, 0x31, {}},
+        {"program:missing@2+3", ReplyKind::kProgram, FaultAction::kMissing, 2, 3, 0, 0x31, {}},
+        {"buffer:late=10", ReplyKind::kSetBuffer, FaultAction::kLate, 0, 1, 10'000'000, 0x31, {}},
+        {"program:wrong=49", ReplyKind::kProgram, FaultAction::kWrong, 0, 1, 0, 49, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -63,7 +65,9 @@ TEST(FaultSpec, RejectsWhatIsNotOfTheForm) {
     for (const char* text :
          {"keep-alive", "ack:missing", "program:late", "program:late=x", "program:wrong=256",
           "program:missing=1", "program:noise=", "program:noise=GG", "program:missing@0",
-          "program:missing@x", "program:missing@2+y", "program:drop", "program:late=-5"}) {
+          "program:missing@x", "program:missing@2+y", "program:drop", "program:late=-5",
+          "program:missing@2+", "program:missing@", ":missing@3", "buffer:late=ten",
+          "program:wrong=0x131", "info:noise=0g"}) {
         std::string error;
         EXPECT_FALSE(ParseFault(text, error).has_value()) << text;
         EXPECT_FALSE(error.empty()) << text;
@@ -79,7 +83,12 @@ TEST(FaultSpec, VersionsAndStopBits) {
     ASSERT_TRUE(ParseVersion("4.10", major, minor));
     EXPECT_EQ(minor, 10);
     EXPECT_FALSE(ParseVersion("4", major, minor));
-    EXPECT_FALSE(ParseVersion("4.256", major, minor));
+    ASSERT_TRUE(ParseVersion("5.0", major, minor));
+    EXPECT_EQ(major, 5);
+    EXPECT_EQ(minor, 0);
+    for (const char* bad : {"4", "4.256", "4.", ".3", "4.3.1", "256.0", "a.b", "-1.2"}) {
+        EXPECT_FALSE(ParseVersion(bad, major, minor)) << bad;
+    }
     EXPECT_EQ(ParseStopBits("1"), 2);
     EXPECT_EQ(ParseStopBits("1.5"), 3);
     EXPECT_EQ(ParseStopBits("2"), 4);
@@ -87,4 +96,4 @@ TEST(FaultSpec, VersionsAndStopBits) {
 }
 
 }  // namespace
-}  // namespace quorvel::escsim
+}  // namespace quorvel::sim
